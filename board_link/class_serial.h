@@ -1,0 +1,74 @@
+#pragma once
+// The serial link to the board: the one road to the wire.
+//
+// Interface summary
+//   Serial_win()            enumerates the ports; "No serial port in Vector."
+//                           when there is none
+//   ~Serial_win()           closes an open port ("Closed <port> port")
+//   enumerate_ports()       rebuilds the port list from the platform
+//   list_ports()            "  Port: <port> - <friendly name>" per port
+//   open(name)              opens "\\.\"+name at 115200 8N1 with the answer
+//                           time-outs; an open port is closed first
+//   clear()                 DTR/RTS up, queues purged, one draining read
+//   close()                 closes, or says "Not connected."
+//   write(s)                writes s up to its first zero byte
+//   read()                  reads one answer burst
+//   get_port_name()         the port last opened successfully
+//   get_connection_state()  {state, port} by value
+//
+// Exchanges (write + read) are kept apart by the senders' lock; open, close
+// and enumerate_ports are called under that same lock by the console.
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/serial_port.h"
+#include "server_response.h"
+
+struct PortInfo {
+    std::string port;           // e.g. COM3, cut out of the friendly name
+    std::string friendly_name;  // the device's whole friendly name
+};
+
+struct ConnectionState {
+    int state = 0;     // 1 while a port is open
+    std::string port;  // last port opened successfully; kept after close
+};
+
+class Serial_win {
+public:
+    Serial_win();
+    ~Serial_win();
+    Serial_win(const Serial_win&) = delete;
+    Serial_win& operator=(const Serial_win&) = delete;
+
+    void enumerate_ports();
+    void list_ports();
+    void open(std::string serial_port_shortname);
+    void clear();
+    void close();
+    std::uint32_t write(const char* s);
+    Server_response read();
+    std::string get_port_name();
+    ConnectionState get_connection_state();
+
+    // The discovered ports, in discovery order (for tests and the console).
+    std::vector<PortInfo> get_ports();
+
+private:
+    void clear(const std::string& opening_port);
+    void set_connection(int state, const std::string* port);
+
+    serial_platform::Handle handle = serial_platform::invalid_handle;
+    serial_platform::Port_settings dcb{};
+    serial_platform::Timeouts timeouts{};
+    std::uint32_t bytes_read = 0;
+    std::uint32_t bytes_written = 0;
+    char readBuffer[1024] = {};
+    std::vector<PortInfo> ports;
+    ConnectionState connection;
+    // The prompt reads the connection record from any thread while the
+    // console opens and closes; this guards the record only.
+    std::mutex connection_mutex;
+};

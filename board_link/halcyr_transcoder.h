@@ -1,0 +1,38 @@
+#pragma once
+// Board instruction encoders and the two senders that put them on the wire.
+//
+// Interface summary
+//   transcode_server_command(code)  one of the seven single-byte server
+//                                   commands, else "Halcyr Command Nop: "
+//   send_server_byte(code)          one exchange for a server command
+//   send_instruction(vi)            one exchange for a framed instruction,
+//                                   then "\r" and the prompt
+//   transcode_gpio(word)            g<pin><op>[<value>] -> framed instruction
+//   transcode_info(word)            i... identification / information
+//   transcode_mcu(word)             c... MCU instructions
+//   transcode_frame(word)           m... nothing is sent
+//   transcode_extended(word)        e... nothing is sent
+//   link_mutex()                    held from a write to the end of its read,
+//                                   and by the console around open/close
+//   serial_link                     the one serial link of the process
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "class_serial.h"
+#include "server_response.h"
+
+extern Serial_win serial_link;
+
+std::mutex& link_mutex();
+
+Server_response transcode_server_command(int code);
+Server_response send_server_byte(char code);
+Server_response send_instruction(std::vector<std::uint8_t> vi);
+
+Server_response transcode_gpio(std::string command);
+Server_response transcode_info(std::string command);
+Server_response transcode_mcu(std::string command);
+Server_response transcode_frame(std::string command);
+Server_response transcode_extended(std::string command);

@@ -1,0 +1,77 @@
+#pragma once
+// Platform layer under the serial link: the few operating-system calls that
+// Serial_win makes, in the link's own terms. Each backend lives in a file of
+// its own (serial_port_posix.cpp today); Serial_win never sees which.
+//
+// Interface summary
+//   create_file(path)         open "\\.\NAME" read-write and exclusively
+//   get_comm_state(h, s)      read the line settings; fails on a non-port
+//   set_comm_state(h, s)      apply baud rate, byte size, parity, stop bits
+//                             (the rest of the line is kept / made raw)
+//   set_comm_timeouts(h, t)   the read time-outs that end one answer burst
+//   escape_comm_function(h,e) raise DTR or RTS
+//   purge_comm(h)             empty the transmit and receive queues
+//   read_file(h, buf, n, got) one read of up to n bytes under the time-outs
+//   write_file(h, s, n, put)  one write of n bytes, no time-out
+//   close_handle(h)           close the port; h is invalid afterwards
+//   list_port_devices(names)  friendly names of the present serial devices
+//
+// Every call returns true on success. None prints anything.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace serial_platform {
+
+struct Port;  // an open port; defined by the backend
+using Handle = Port*;
+inline constexpr Handle invalid_handle = nullptr;
+
+// The port settings. The link sets only these four; whatever else the
+// platform keeps for the line stays as get_comm_state found it.
+struct Port_settings {
+    std::uint32_t length = 0;  // set by the caller to sizeof(Port_settings)
+    std::uint32_t baud_rate = 0;
+    std::uint8_t byte_size = 0;
+    std::uint8_t parity = 0;     // no_parity
+    std::uint8_t stop_bits = 0;  // one_stop_bit
+};
+inline constexpr std::uint8_t no_parity = 0;
+inline constexpr std::uint8_t one_stop_bit = 0;
+
+// Time-outs in milliseconds. A read returns when the requested count has
+// come, when more than read_interval passes between two bytes once the first
+// has come, or when read_total_constant + read_total_multiplier * requested
+// has passed since it began. Write time-outs of 0 mean none.
+struct Timeouts {
+    std::uint32_t read_interval = 0;
+    std::uint32_t read_total_multiplier = 0;
+    std::uint32_t read_total_constant = 0;
+    std::uint32_t write_total_multiplier = 0;
+    std::uint32_t write_total_constant = 0;
+};
+
+enum class Escape { set_dtr, set_rts };
+
+// Opens the device "\\.\" + name (or a path the backend understands) for
+// reading and writing, exclusively: a second open of the same port fails.
+// Returns invalid_handle on failure.
+Handle create_file(const std::string& device_path);
+bool get_comm_state(Handle h, Port_settings& settings);
+bool set_comm_state(Handle h, const Port_settings& settings);
+bool set_comm_timeouts(Handle h, const Timeouts& timeouts);
+bool escape_comm_function(Handle h, Escape what);
+bool purge_comm(Handle h);
+// A failed read (device gone, I/O error) returns false with bytes_read 0 at
+// once; a read that times out with nothing is a success with bytes_read 0.
+bool read_file(Handle h, char* buffer, std::uint32_t to_read, std::uint32_t& bytes_read);
+bool write_file(Handle h, const char* data, std::uint32_t length, std::uint32_t& bytes_written);
+bool close_handle(Handle h);
+
+// The friendly names of the present serial devices, each ending in
+// "(" + port name + ")" where the platform gives one. A device whose name
+// cannot be read is left out. Returns false when the device list cannot be
+// obtained at all.
+bool list_port_devices(std::vector<std::string>& friendly_names);
+
+}  // namespace serial_platform

@@ -1,0 +1,1 @@
+# Board link tests: words to wire bytes, answers to text, prompt, dispatcher.

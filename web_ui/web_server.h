@@ -1,0 +1,24 @@
+#pragma once
+// The web UI server: the GPIO JSON API and the static pages on port 8088,
+// listening only while a board is connected and no stop is requested.
+//
+// Interface summary
+//   http_server               the one HTTP server object of the process
+//   http_server_running       1 from just before listen until stopped
+//   main_webserver()          web-server thread: routes, supervisor, loop
+//   server_start_stop_loop()  supervisor: stops the server when it must
+//   handle_gpio_*             the four route handlers
+#include <atomic>
+
+#include <httplib.h>
+
+extern httplib::Server http_server;
+extern std::atomic<int> http_server_running;
+
+int main_webserver();
+void server_start_stop_loop();
+
+void handle_gpio_read_digital(const httplib::Request& req, httplib::Response& res);
+void handle_gpio_read_analog(const httplib::Request& req, httplib::Response& res);
+void handle_gpio_write_digital(const httplib::Request& req, httplib::Response& res);
+void handle_gpio_config(const httplib::Request& req, httplib::Response& res);

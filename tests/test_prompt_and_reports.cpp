@@ -1,0 +1,113 @@
+// The prompt in every mode, the Client-mode words, case conversion and the
+// error reporter. No board is connected here.
+#include "board_test_support.h"
+
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "board_link/case_report.h"
+
+namespace {
+
+std::string prompt() { return stdout_of([] { print_prompt(); }); }
+
+class Prompt : public testing::Test {
+protected:
+    void SetUp() override {
+        serial_connected = 0;
+        ui_mode = 1;
+        board.set_names("-", "-");
+    }
+    void TearDown() override {
+        serial_connected = 0;
+        ui_mode = 1;
+        board.set_names("-", "-");
+    }
+};
+
+TEST_F(Prompt, EveryModeAndTheCounter) {
+    prompt_counter = 0;
+    EXPECT_EQ(prompt(), "[Disconnected] [local] [Client] [0] > ");
+    EXPECT_EQ(prompt(), "[Disconnected] [local] [Client] [1] > ");
+    ui_mode = 0;
+    EXPECT_EQ(prompt(), "[Disconnected] [-:-] [Server] [2] > ");
+    board.set_names("Arduino", "Uno_R4_Minima");
+    EXPECT_EQ(prompt(), "[Disconnected] [Arduino:Uno_R4_Minima] [Server] [3] > ");
+    ui_mode = 2;
+    EXPECT_EQ(prompt(), "[Disconnected][] [4] > ");
+}
+
+TEST_F(Prompt, CounterWrapsAfterItsLargestValue) {
+    prompt_counter = 4294967295u;
+    EXPECT_EQ(prompt(), "[Disconnected] [local] [Client] [4294967295] > ");
+    EXPECT_EQ(prompt(), "[Disconnected] [local] [Client] [0] > ");
+}
+
+TEST_F(Prompt, CounterStaysDecimalAfterATransmissionError) {
+    prompt_counter = 30;
+    stdout_of([] { print_transmission_error("status", 0x40, 0x1F); });
+    EXPECT_EQ(prompt(), "[Disconnected] [local] [Client] [30] > ");
+}
+
+TEST_F(Prompt, PromptsFromManyThreadsNeverShareANumber) {
+    prompt_counter = 1000;
+    testing::internal::CaptureStdout();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([] {
+            for (int i = 0; i < 250; ++i) print_prompt();
+        });
+    for (auto& th : threads) th.join();
+    const std::string out = testing::internal::GetCapturedStdout();
+    std::set<unsigned> seen;
+    std::regex one(R"(\[Disconnected\] \[local\] \[Client\] \[(\d+)\] > )");
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), one); it != std::sregex_iterator(); ++it)
+        seen.insert(static_cast<unsigned>(std::stoul((*it)[1])));
+    EXPECT_EQ(seen.size(), 2000u);
+    EXPECT_EQ(*seen.begin(), 1000u);
+    EXPECT_EQ(*seen.rbegin(), 2999u);
+}
+
+TEST(ClientWords, HttpRunAndStopAreSilentOthersNop) {
+    http_stop_request = 0;
+    EXPECT_EQ(stdout_of([] { handle_http_command("http_stop"); }), "");
+    EXPECT_EQ(http_stop_request, 1);
+    EXPECT_EQ(stdout_of([] { handle_http_command("http_run"); }), "");
+    EXPECT_EQ(http_stop_request, 0);
+    EXPECT_EQ(stdout_of([] { handle_http_command("sta"); }), "Nop\n");
+    EXPECT_EQ(stdout_of([] { handle_http_command("HTTP_RUN"); }), "Nop\n");
+    EXPECT_EQ(http_stop_request, 0);
+}
+
+TEST(CaseConversion, OnlyAsciiLettersChange) {
+    EXPECT_EQ(to_lower("G2WD1"), "g2wd1");
+    EXPECT_EQ(to_lower(""), "");
+    EXPECT_EQ(to_upper("com3"), "COM3");
+    EXPECT_EQ(to_lower("HTTP_RUN"), "http_run");
+    EXPECT_EQ(to_lower("\xC9\xE9Ab"), "\xC9\xE9" "ab");
+    EXPECT_EQ(to_upper("\xC9\xE9zZ/dev/pts/3"), "\xC9\xE9ZZ/DEV/PTS/3");
+    std::string original = "MiXeD";
+    EXPECT_EQ(to_lower(original), "mixed");
+    EXPECT_EQ(original, "MiXeD");
+}
+
+TEST(ErrorReport, ThreeLinesWithStampAndPlace) {
+    const std::string out = stdout_of([] { report_error("", "/src/unit.cpp", 183); });
+    const auto lines = lines_of(out);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "");
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(Build: [A-Z][a-z]{2} [ 0-9]\d \d{4} at \d\d:\d\d:\d\d)")))
+        << lines[1];
+    EXPECT_EQ(lines[2], "File: /src/unit.cpp:183");
+    EXPECT_EQ(stdout_of([] { report_error("Not able to decode.", "f", 7); }).rfind("Not able to decode.\n", 0), 0u);
+}
+
+TEST(ErrorReport, LineNumberIsDecimalAfterATransmissionError) {
+    stdout_of([] { print_transmission_error("clear", 0x08, 0x7F); });
+    const auto lines = lines_of(stdout_of([] { report_error("m", "f", 183); }));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2], "File: f:183");
+}
+
+}  // namespace

@@ -5,6 +5,7 @@
 
 #include "case_report.h"
 #include "shared_flags.h"
+#include "word_parts.h"
 
 Server::Server() {
     hardware_name = "-";
@@ -198,10 +199,8 @@ void Server::decode_response(std::string command, Server_response response) {
 void Server::decode_gpio(std::string command, Server_response response) {
     const std::vector<char>& a = response.first;
     const std::string rest = command.substr(1);
-    std::size_t n = 0;
-    while (n < rest.size() && rest[n] >= '0' && rest[n] <= '9') ++n;
-    const std::string dig = rest.substr(0, n);
-    const std::string instruction = rest.substr(n);
+    const std::string dig = leading_digits(rest);
+    const std::string instruction = rest.substr(dig.size());
 
     static constexpr struct {
         const char* word;
@@ -239,9 +238,7 @@ void Server::decode_gpio(std::string command, Server_response response) {
         }
         const std::string wd_string_value = instruction.substr(2);
         if (dig.empty() || wd_string_value.empty()) return;
-        std::size_t v = 0;
-        while (v < wd_string_value.size() && wd_string_value[v] >= '0' && wd_string_value[v] <= '9') ++v;
-        const std::string wd_dig_val = wd_string_value.substr(0, v);
+        const std::string wd_dig_val = leading_digits(wd_string_value);
         if (wd_dig_val.empty()) return;
         std::cout << "Pin " << dig << " value: " << wd_dig_val << " written on port." << std::endl;
     } else if (instruction.compare(0, 2, "wp") == 0) {

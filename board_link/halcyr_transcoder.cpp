@@ -7,6 +7,7 @@
 #include "case_report.h"
 #include "init_order.h"
 #include "qn_commands.h"
+#include "word_parts.h"
 
 Serial_win serial_link QORVEL_INIT_ORDER(QORVEL_INIT_SERIAL_LINK);
 
@@ -64,12 +65,6 @@ namespace {
 
 // Operand byte: only the low six bits of a number go out, under bit 7.
 std::uint8_t operand(int n) { return static_cast<std::uint8_t>(0x80 | (n & 0x3F)); }
-
-std::string leading_digits(const std::string& s) {
-    std::size_t n = 0;
-    while (n < s.size() && s[n] >= '0' && s[n] <= '9') ++n;
-    return s.substr(0, n);
-}
 
 // A run of decimal digits as a signed 32-bit int; nothing when it is larger.
 std::optional<int> to_int(const std::string& digits) {

@@ -31,6 +31,11 @@ struct PortInfo {
     std::string friendly_name;  // the device's whole friendly name
 };
 
+// Cuts the port name out of a device's friendly name: the text between its
+// first "(" and its first ")". False (the device is not listed) when either
+// is missing or the ")" comes first.
+bool port_from_friendly_name(const std::string& friendly_name, PortInfo& info);
+
 struct ConnectionState {
     int state = 0;     // 1 while a port is open
     std::string port;  // last port opened successfully; kept after close

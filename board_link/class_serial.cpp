@@ -1,0 +1,216 @@
+// The serial link to the board. Every operating-system call goes through the
+// platform layer (platform/serial_port.h), so this file is the same on every
+// system.
+#include "class_serial.h"
+
+#include <cstring>
+#include <iostream>
+
+#include "case_report.h"
+
+namespace sp = serial_platform;
+
+namespace {
+
+// Each read asks for one byte less than the buffer holds, so that a zero can
+// always stand behind the answer.
+constexpr std::uint32_t read_size = 1023;
+
+}  // namespace
+
+bool port_from_friendly_name(const std::string& friendly_name, PortInfo& info)
+{
+    const std::size_t open = friendly_name.find('(');
+    const std::size_t close = friendly_name.find(')');
+    if (open == std::string::npos || close == std::string::npos || close < open) return false;
+    info.port = friendly_name.substr(open + 1, close - open - 1);
+    info.friendly_name = friendly_name;
+    return true;
+}
+
+// serial_link is built before the ordinary static objects, the standard
+// streams among them: the Init object makes them usable here.
+Serial_win::Serial_win()
+{
+    const std::ios_base::Init streams;
+    enumerate_ports();
+    if (ports.empty()) std::cout << "No serial port in Vector." << std::endl;
+}
+
+Serial_win::~Serial_win()
+{
+    const std::ios_base::Init streams;
+    if (get_connection_state().state != 1) return;
+    sp::close_handle(handle);
+    handle = sp::invalid_handle;
+    std::cout << "Closed " << get_port_name() << " port" << std::endl;
+    set_connection(0, nullptr);
+}
+
+void Serial_win::enumerate_ports()
+{
+    // 1. The list is rebuilt from empty.
+    ports.clear();
+    // 2. The present devices.
+    std::vector<std::string> friendly_names;
+    if (!sp::list_port_devices(friendly_names)) {
+        report_error("Invalid Handle.", __FILE__, __LINE__);
+        return;
+    }
+    // 3.-5. A device whose friendly name holds no port name is skipped.
+    for (const std::string& fn : friendly_names) {
+        PortInfo info;
+        if (port_from_friendly_name(fn, info)) ports.push_back(std::move(info));
+    }
+}
+
+void Serial_win::list_ports()
+{
+    for (const PortInfo& p : ports) {
+        std::cout << "  Port: " << p.port << " - " << p.friendly_name << std::endl;
+    }
+}
+
+void Serial_win::open(std::string serial_port_shortname)
+{
+    // A port that is open is let go first: the operator who connects again
+    // means the port just named, and the old one must not stay held.
+    if (get_connection_state().state == 1) close();
+
+    // 1. Nothing of an earlier exchange is left.
+    bytes_read = 0;
+    bytes_written = 0;
+    std::memset(readBuffer, 0, sizeof readBuffer);
+
+    // 2. The device path, in the Windows device namespace; the platform
+    // layer maps it to its own.
+    const std::string serial_port = "\\\\.\\" + serial_port_shortname;
+
+    // 3. Open it, ours alone.
+    handle = sp::create_file(serial_port);
+    if (handle == sp::invalid_handle) {
+        std::cout << "Error: Cannot open " << serial_port << std::endl;
+        return;
+    }
+
+    // A step that fails says so and lets the port go.
+    const auto give_up = [this](const std::string& line) {
+        std::cout << line << std::endl;
+        sp::close_handle(handle);
+        handle = sp::invalid_handle;
+    };
+
+    // 4. Read its settings; a device that is no serial port fails here.
+    dcb.length = sizeof dcb;
+    if (!sp::get_comm_state(handle, dcb)) {
+        std::cerr << "Error: Failed to get COM state\n" << std::flush;
+        give_up("Error: Failed to get COM " + serial_port + " state ");
+        return;
+    }
+
+    // 5. 115200 baud, 8N1.
+    dcb.baud_rate = 115200;
+    dcb.byte_size = 8;
+    dcb.stop_bits = sp::one_stop_bit;
+    dcb.parity = sp::no_parity;
+    if (!sp::set_comm_state(handle, dcb)) {
+        give_up("Error: Failed to set " + serial_port + " parameters");
+        return;
+    }
+
+    // 6. An answer burst ends 5 ms after its last byte, or after 20 ms + 2 ms
+    // per byte asked for; writes have no time-out.
+    timeouts.read_interval = 5;
+    timeouts.read_total_constant = 20;
+    timeouts.read_total_multiplier = 2;
+    if (!sp::set_comm_timeouts(handle, timeouts)) {
+        give_up("Error: Failed to set " + serial_port + " timeouts");
+        return;
+    }
+
+    // 7. Wake the board and drop whatever it said before.
+    clear(serial_port_shortname);
+
+    // 8. Connected.
+    set_connection(1, &serial_port_shortname);
+}
+
+void Serial_win::clear()
+{
+    // Only an open port can be cleared; with none there is no handle to use.
+    if (get_connection_state().state == 1) clear(get_port_name());
+}
+
+void Serial_win::clear(const std::string& opening_port)
+{
+    // The results are not looked at: a line without modem lines (a
+    // pseudo-terminal) refuses DTR and RTS and serves all the same.
+    sp::escape_comm_function(handle, sp::Escape::set_dtr);
+    sp::escape_comm_function(handle, sp::Escape::set_rts);
+    sp::purge_comm(handle);
+    // What the board says when DTR rises (a boot banner, say) is no answer.
+    sp::read_file(handle, readBuffer, read_size, bytes_read);
+    std::cout << "Serial_win::clear() " << opening_port << " port" << std::endl;
+}
+
+void Serial_win::close()
+{
+    if (get_connection_state().state != 1) {
+        std::cout << "Not connected." << std::endl;
+        return;
+    }
+    sp::close_handle(handle);
+    handle = sp::invalid_handle;
+    std::cout << "Closed " << get_port_name() << " port" << std::endl;
+    set_connection(0, nullptr);
+}
+
+std::uint32_t Serial_win::write(const char* s)
+{
+    // With no port open there is no handle to write through: a failed write.
+    if (handle == sp::invalid_handle ||
+        !sp::write_file(handle, s, static_cast<std::uint32_t>(std::strlen(s)), bytes_written)) {
+        std::cerr << "Error: Failed to write to COM port\n" << std::flush;
+        return 0;
+    }
+    return bytes_written;
+}
+
+Server_response Serial_win::read()
+{
+    // 1. One read under the time-outs; with no port open, a failed read.
+    const bool ok = handle != sp::invalid_handle && sp::read_file(handle, readBuffer, read_size, bytes_read);
+    // 2. A zero behind the answer; a failure delivers nothing.
+    if (!ok) {
+        bytes_read = 0;
+        std::cerr << "\nError: Failed to read from COM port\n" << std::flush;
+    } else if (bytes_read > 0) {
+        readBuffer[bytes_read] = 0;
+    }
+    // 3. The answer's bytes as they came, zeros included.
+    return Server_response(std::vector<char>(readBuffer, readBuffer + bytes_read), static_cast<int>(bytes_read));
+}
+
+std::string Serial_win::get_port_name()
+{
+    const std::lock_guard<std::mutex> lock(connection_mutex);
+    return connection.port;
+}
+
+ConnectionState Serial_win::get_connection_state()
+{
+    const std::lock_guard<std::mutex> lock(connection_mutex);
+    return connection;
+}
+
+std::vector<PortInfo> Serial_win::get_ports()
+{
+    return ports;
+}
+
+void Serial_win::set_connection(int state, const std::string* port)
+{
+    const std::lock_guard<std::mutex> lock(connection_mutex);
+    connection.state = state;
+    if (port != nullptr) connection.port = *port;
+}

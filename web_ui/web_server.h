@@ -8,6 +8,9 @@
 //   main_webserver()          web-server thread: routes, supervisor, loop
 //   server_start_stop_loop()  supervisor: stops the server when it must
 //   handle_gpio_*             the four route handlers
+//   refuse_cross_site_request runs before every route: answers 403 to a
+//                             request from another site (foreign Host or,
+//                             on a POST, foreign Origin), lets the rest pass
 #include <atomic>
 
 #include <httplib.h>
@@ -22,3 +25,5 @@ void handle_gpio_read_digital(const httplib::Request& req, httplib::Response& re
 void handle_gpio_read_analog(const httplib::Request& req, httplib::Response& res);
 void handle_gpio_write_digital(const httplib::Request& req, httplib::Response& res);
 void handle_gpio_config(const httplib::Request& req, httplib::Response& res);
+httplib::Server::HandlerResponse refuse_cross_site_request(const httplib::Request& req,
+                                                           httplib::Response& res);

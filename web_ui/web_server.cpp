@@ -1,0 +1,186 @@
+// The web-server thread and its supervisor.
+//
+// The server listens on port 8088 exactly while a board is connected and no
+// stop is requested; the supervisor stops it when the link goes down, when
+// the operator types "http_stop", and when the program quits.
+//
+// Stopping is the delicate part. The HTTP library's stop() only acts on a
+// server that already marks itself running: a stop that comes while listen()
+// is still creating its socket is silently lost, and listen() would then
+// serve until some later stop. So a decided stop is also remembered here, and
+// the web-server thread applies it itself the moment the library asks for its
+// worker pool, which the library does right after marking itself running and
+// before it accepts anything (cpp-httplib 0.11's listen). Whichever of the two
+// threads comes second sees the other's step, so no stop is lost however the
+// threads interleave. Quitting makes the stop permanent, so even a listen
+// that starts after the supervisor's last pass ends at once.
+#include "web_server.h"
+
+#include <sys/socket.h>
+
+#include <csignal>
+#include <chrono>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "board_link/init_order.h"
+#include "board_link/qn_commands.h"
+#include "board_link/shared_flags.h"
+
+httplib::Server http_server QORVEL_INIT_ORDER(QORVEL_INIT_HTTP_SERVER);
+std::atomic<int> http_server_running{0};
+
+namespace {
+
+// The name the operator's browser uses.
+constexpr const char* loopback_host = "localhost";
+// The socket is bound to IPv4 loopback rather than to whatever "localhost"
+// resolves to first: on Debian that is ::1, and a socket on ::1 refuses the
+// many clients of 127.0.0.1, while clients of "localhost" try both addresses.
+constexpr const char* listen_address = "127.0.0.1";
+constexpr int http_port = 8088;
+
+constexpr auto loop_period = std::chrono::milliseconds(100);
+constexpr auto link_down_extra = std::chrono::milliseconds(50);
+constexpr auto supervisor_period = std::chrono::milliseconds(100);
+
+// The API's bodies are a few bytes; nothing a request sends is held beyond
+// this.
+constexpr std::size_t max_request_body = 4096;
+
+// Guards the stop bookkeeping below and every call of http_server.stop(), so
+// one listen is stopped once and http_server_running never goes back to 0
+// after the next listen has set it.
+std::mutex stop_mutex;
+bool stop_decided = false;  // the current listen must end
+bool stop_done = false;     // ... and the library has been told
+bool quitting = false;      // every listen from now on must end
+
+// Under stop_mutex: tells the library to stop if it can take the stop now;
+// otherwise the listen applies stop_decided itself once it is running.
+void apply_stop_locked()
+{
+    if (stop_decided && !stop_done && http_server.is_running()) {
+        http_server.stop();
+        stop_done = true;
+    }
+}
+
+// The supervisor's stop. For good when the program quits: whatever the
+// web-server thread is doing then, its listen ends, now or as soon as it has
+// started.
+void stop_server(bool for_good)
+{
+    std::lock_guard<std::mutex> lock(stop_mutex);
+    if (for_good) quitting = true;
+    stop_decided = true;
+    apply_stop_locked();
+    http_server_running = 0;
+}
+
+// The web-server thread, just before it listens.
+void mark_listen_starting()
+{
+    std::lock_guard<std::mutex> lock(stop_mutex);
+    stop_decided = quitting;
+    stop_done = false;
+    http_server_running = 1;
+}
+
+// Called by the library inside listen(), after it marks itself running and
+// before it accepts a connection.
+httplib::TaskQueue* worker_pool_for_listen()
+{
+    {
+        std::lock_guard<std::mutex> lock(stop_mutex);
+        apply_stop_locked();
+    }
+    return new httplib::ThreadPool(CPPHTTPLIB_THREAD_POOL_COUNT);
+}
+
+// Only SO_REUSEADDR: the library's default also sets SO_REUSEPORT, which lets
+// a second program bind 8088 beside this one and take half its requests.
+// Without it a taken port fails the listen at once.
+void exclusive_socket_options(socket_t sock)
+{
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+}
+
+void configure_server()
+{
+    // A browser that goes away before its answer is written must not end the
+    // program; the library writes to its sockets without MSG_NOSIGNAL.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    http_server.set_address_family(AF_INET);
+    http_server.set_socket_options(exclusive_socket_options);
+    // A stop returns from listen only once every connection is closed. One
+    // request per connection and no waiting for a next one keep a browser's
+    // idle connection from holding a stop for seconds.
+    http_server.set_keep_alive_max_count(1);
+    http_server.set_keep_alive_timeout(0);
+    http_server.set_payload_max_length(max_request_body);
+    http_server.set_pre_routing_handler(refuse_cross_site_request);
+    http_server.new_task_queue = worker_pool_for_listen;
+}
+
+void print_line_and_prompt(const std::string& line)
+{
+    std::cout << line << std::endl;
+    print_prompt();
+}
+
+}  // namespace
+
+void server_start_stop_loop()
+{
+    while (ui_mode != 2) {
+        std::this_thread::sleep_for(supervisor_period);
+        if (http_server_running != 0 && (serial_connected != 1 || ui_mode == 2)) {
+            stop_server(false);
+        } else if (http_server_running != 0 && http_stop_request == 1) {
+            stop_server(false);
+        }
+    }
+    stop_server(true);
+}
+
+int main_webserver()
+{
+    configure_server();
+
+    // 1. Routes, then the static directories, "/" before "/help". A missing
+    //    directory is not an error: the API is served regardless.
+    http_server.Get(R"(/api/gpio/grd/(\d+))", handle_gpio_read_digital);
+    http_server.Get(R"(/api/gpio/gra/(\d+))", handle_gpio_read_analog);
+    http_server.Post(R"(/api/gpio/gwd/(\d+))", handle_gpio_write_digital);
+    http_server.Post(R"(/api/gpio/config/(\d+))", handle_gpio_config);
+    http_server.set_mount_point("/", "pages");
+    http_server.set_mount_point("/help", "help");
+
+    // 2. The supervisor.
+    std::thread server_start_stop_thread(server_start_stop_loop);
+
+    // 3. Listen while the link is up and no stop is requested.
+    while (true) {
+        if (ui_mode == 2) break;
+        std::this_thread::sleep_for(loop_period);
+        if (serial_connected != 1) {
+            std::this_thread::sleep_for(link_down_extra);
+            continue;
+        }
+        if (http_stop_request != 0) continue;
+
+        print_line_and_prompt(std::string("\n[Qorvel] Server running on http://") +
+                              loopback_host + ":" + std::to_string(http_port));
+        mark_listen_starting();
+        http_server.listen(listen_address, http_port);
+        print_line_and_prompt("\n[Qorvel] Webserver quit.");
+    }
+
+    // 4.
+    server_start_stop_thread.join();
+    return 0;
+}

@@ -1,0 +1,128 @@
+// The general console commands, taken in every mode before the mode's own
+// words, and the browser launcher.
+#include <chrono>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "board_link/case_report.h"
+#include "board_link/class_halcyr_server.h"
+#include "board_link/halcyr_transcoder.h"
+#include "board_link/qn_commands.h"
+#include "board_link/shared_flags.h"
+#include "console/console.h"
+#include "console/platform/browser.h"
+#include "console/ui_mode_switch.h"
+
+namespace {
+
+// The web UI's start page, on the host and port the web server listens on.
+const char* const start_page_url = "http://localhost:8088/arduino_uno_r4_analog.html";
+
+// Gives a board that has just answered a moment before it is asked again.
+constexpr auto identification_pause = std::chrono::milliseconds(30);
+constexpr auto browser_start_delay = std::chrono::seconds(1);
+
+void identify_board()
+{
+    Server_response server_response = run_server_command("ihwmcu");
+    board.decode_response("ihwmcu", server_response);
+}
+
+void connect()
+{
+    std::cout << "Connect ..." << std::endl;
+    // No exchange of an HTTP worker may run while the link is rebuilt.
+    {
+        std::lock_guard<std::mutex> lock(link_mutex());
+        serial_link.enumerate_ports();
+    }
+    serial_link.list_ports();
+    std::cout << "Connect to port (eg. COM1): ";
+
+    std::string port_name;
+    const bool answered = static_cast<bool>(std::cin >> port_name);
+    std::cout << std::endl;
+    if (!answered) {
+        // Input ended before a port was named: nothing to open, and the
+        // console loop ends the session at its next read.
+        return;
+    }
+    const std::string port_name_upper = to_upper(port_name);
+
+    {
+        std::lock_guard<std::mutex> lock(link_mutex());
+        serial_link.open(port_name_upper);
+    }
+    // Taken from the link whatever it was before: an open that replaced a
+    // port and then failed leaves no link, and the flag must say so.
+    serial_connected = serial_link.get_connection_state().state;
+
+    identify_board();
+    std::this_thread::sleep_for(identification_pause);
+    identify_board();
+
+    set_ui_mode(0);
+}
+
+void disconnect()
+{
+    std::cout << "Disconnect ..." << std::endl;
+    {
+        std::lock_guard<std::mutex> lock(link_mutex());
+        serial_link.close();
+    }
+    board.set_names("-", "-");
+    serial_connected = 0;
+    set_ui_mode(1);
+}
+
+}  // namespace
+
+int handle_general_command(std::string command)
+{
+    if (command == "?" || command == "h") {
+        print_help();
+        return 1;
+    }
+    if (command == "l" || command == "ls") {
+        print_help_topic("ls");
+        return 1;
+    }
+    if (command == "co") {
+        connect();
+        return 1;
+    }
+    if (command == "di") {
+        disconnect();
+        return 1;
+    }
+    if (command == "c:" || command == "c" || command == "cli" || command == "client") {
+        std::cout << "Client Mode." << std::endl;
+        set_ui_mode(1);
+        return 1;
+    }
+    if (command == "s:" || command == "s" || command == "ser" || command == "server") {
+        std::cout << "Server Mode." << std::endl;
+        set_ui_mode(0);
+        return 1;
+    }
+    return 0;
+}
+
+int main_webclient()
+{
+    // Sleep on the flag until the first Server mode or the quit; the console
+    // wakes us on every change (see set_ui_mode). A quit that came after a
+    // Server mode still starts the browser: the latch says which came first.
+    for (int mode = ui_mode.load(); !server_mode_entered.load() && mode != 2; mode = ui_mode.load()) {
+        ui_mode.wait(mode);
+    }
+    if (!server_mode_entered.load()) {
+        return 0;
+    }
+    std::this_thread::sleep_for(browser_start_delay);
+    start_browser(start_page_url);
+    return 0;
+}

@@ -1,0 +1,339 @@
+#include "program_driver.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void make_pipe(int fds[2])
+{
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
+    }
+}
+
+void close_fd(int& fd)
+{
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+// Records each start as "<argument count>|<first argument>" and returns only
+// after the configured delay, like an opener that takes its time.
+void write_fake_browser(const std::string& path, const std::string& log,
+                        std::chrono::milliseconds delay)
+{
+    std::ofstream script(path);
+    script << "#!/bin/sh\n";
+    if (delay.count() > 0) {
+        script << "sleep " << delay.count() / 1000.0 << "\n";
+    }
+    script << "printf '%s|%s\\n' \"$#\" \"$1\" >> '" << log << "'\n";
+    script.close();
+    ::chmod(path.c_str(), 0755);
+}
+
+}  // namespace
+
+Program_driver::Program_driver() : Program_driver(Options{}) {}
+
+Program_driver::Program_driver(Options options) : options_(std::move(options))
+{
+    if (options_.binary.empty()) {
+        options_.binary = QORVEL_BINARY;
+    }
+    // A write to the program after it has ended must fail, not kill the test.
+    ::signal(SIGPIPE, SIG_IGN);
+
+    char dir_template[] = "/tmp/qorvel_session_XXXXXX";
+    if (::mkdtemp(dir_template) == nullptr) {
+        throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
+    }
+    work_dir_ = dir_template;
+    const std::string bin_dir = work_dir_ + "/bin";
+    std::filesystem::create_directory(bin_dir);
+    browser_log_ = work_dir_ + "/browser.log";
+    write_fake_browser(bin_dir + "/xdg-open", browser_log_, options_.browser_delay);
+
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    make_pipe(in_pipe);
+    make_pipe(out_pipe);
+    make_pipe(err_pipe);
+    make_pipe(stop_pipe_);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+    posix_spawn_file_actions_addchdir_np(&actions, work_dir_.c_str());
+
+    // We ignore SIGPIPE; the program must start with the default.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+
+    std::vector<std::string> env;
+    std::string path = bin_dir;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "PATH=", 5) == 0) {
+            path += ":" + std::string(*e + 5);
+        } else {
+            env.emplace_back(*e);
+        }
+    }
+    env.push_back("PATH=" + path);
+    std::vector<char*> envp;
+    for (auto& entry : env) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    std::string program = options_.binary;
+    char* argv[] = {program.data(), nullptr};
+
+    const int rc = posix_spawn(&pid_, program.c_str(), &actions, &attr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(in_pipe[0]);
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    stdin_fd_ = in_pipe[1];
+    stdout_fd_ = out_pipe[0];
+    stderr_fd_ = err_pipe[0];
+    if (rc != 0) {
+        pid_ = -1;
+        throw std::runtime_error("cannot start " + program + ": " + std::strerror(rc));
+    }
+    reader_ = std::thread([this] { read_output(); });
+}
+
+Program_driver::~Program_driver()
+{
+    close_input();
+    if (pid_ > 0 && !exit_code_) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) == -1 && errno == EINTR) {
+        }
+    }
+    if (stop_pipe_[1] >= 0) {
+        const char stop = 1;
+        [[maybe_unused]] auto n = ::write(stop_pipe_[1], &stop, 1);
+    }
+    if (reader_.joinable()) {
+        reader_.join();
+    }
+    close_fd(stdout_fd_);
+    close_fd(stderr_fd_);
+    close_fd(stop_pipe_[0]);
+    close_fd(stop_pipe_[1]);
+    std::error_code ignored;
+    std::filesystem::remove_all(work_dir_, ignored);
+}
+
+void Program_driver::read_output()
+{
+    char buffer[4096];
+    bool out_open = true, err_open = true;
+    while (out_open || err_open) {
+        pollfd fds[3] = {{out_open ? stdout_fd_ : -1, POLLIN, 0},
+                         {err_open ? stderr_fd_ : -1, POLLIN, 0},
+                         {stop_pipe_[0], POLLIN, 0}};
+        if (::poll(fds, 3, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (fds[2].revents != 0) {
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].revents == 0) {
+                continue;
+            }
+            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (n > 0) {
+                (i == 0 ? out_ : err_).append(buffer, static_cast<std::size_t>(n));
+            } else {
+                (i == 0 ? out_open : err_open) = false;
+                (i == 0 ? out_closed_ : err_closed_) = true;
+            }
+            changed_.notify_all();
+        }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    out_closed_ = err_closed_ = true;
+    changed_.notify_all();
+}
+
+void Program_driver::send(const std::string& text)
+{
+    std::size_t done = 0;
+    while (stdin_fd_ >= 0 && done < text.size()) {
+        const ssize_t n = ::write(stdin_fd_, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;  // the program has gone; what it printed tells the test why
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void Program_driver::send_line(const std::string& line)
+{
+    send(line + "\n");
+}
+
+void Program_driver::close_input()
+{
+    close_fd(stdin_fd_);
+}
+
+std::optional<std::string> Program_driver::read_until(const std::string& text,
+                                                      std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::size_t found = std::string::npos;
+    const bool seen = changed_.wait_for(lock, timeout, [&] {
+        found = out_.find(text, cursor_);
+        return found != std::string::npos || out_closed_;
+    });
+    if (!seen || found == std::string::npos) {
+        return std::nullopt;
+    }
+    const std::size_t end = found + text.size();
+    std::string taken = out_.substr(cursor_, end - cursor_);
+    cursor_ = end;
+    return taken;
+}
+
+std::string Program_driver::pending()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return out_.substr(cursor_);
+}
+
+std::string Program_driver::take_pending()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string taken = out_.substr(cursor_);
+    cursor_ = out_.size();
+    return taken;
+}
+
+std::string Program_driver::out()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return out_;
+}
+
+std::string Program_driver::err()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return err_;
+}
+
+void Program_driver::reap(int status)
+{
+    exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+bool Program_driver::running()
+{
+    if (exit_code_) {
+        return false;
+    }
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        reap(status);
+        return false;
+    }
+    return true;
+}
+
+std::optional<int> Program_driver::wait_exit(std::chrono::milliseconds timeout)
+{
+    const auto deadline = Clock::now() + timeout;
+    while (running()) {
+        if (Clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // Both streams drained, so out() and err() are complete.
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_until(lock, deadline, [&] { return out_closed_ && err_closed_; });
+    return exit_code_;
+}
+
+std::vector<std::string> Program_driver::browser_calls() const
+{
+    std::vector<std::string> calls;
+    std::ifstream log(browser_log_);
+    for (std::string line; std::getline(log, line);) {
+        calls.push_back(line);
+    }
+    return calls;
+}
+
+bool Program_driver::wait_browser_calls(std::size_t n, std::chrono::milliseconds timeout)
+{
+    const auto deadline = Clock::now() + timeout;
+    while (browser_calls().size() < n) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+double Program_driver::cpu_seconds() const
+{
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The command name may hold blanks; the fields start after its ')'.
+    const std::size_t close = all.rfind(')');
+    if (close == std::string::npos) {
+        return -1.0;
+    }
+    std::istringstream fields(all.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    // Fields 3..13 come first; utime and stime are fields 14 and 15.
+    for (int i = 3; i <= 13; ++i) {
+        fields >> field;
+    }
+    fields >> utime >> stime;
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}

@@ -1,0 +1,93 @@
+#pragma once
+// Runs the built qorvel program as an operator would, for tests and
+// benchmarks: standard input, output and error on pipes, a fresh temporary
+// working directory, and a fake `xdg-open` first in PATH that records every
+// browser start instead of opening a browser.
+//
+// Interface summary
+//   Program_driver(opts)     starts the program (QORVEL_BINARY by default)
+//   send(text) / send_line   types into the program's standard input
+//   close_input()            ends standard input (the operator's end of input)
+//   read_until(text, t)      waits until text appears in standard output
+//                            after the cursor; returns the output from the
+//                            cursor through the match and moves the cursor
+//                            past it, or nothing after t
+//   pending()                standard output after the cursor (diagnostics)
+//   take_pending()           the same, and moves the cursor to its end
+//   out() / err()            everything read so far from each stream
+//   wait_exit(t)             the exit code (or -signal) once the program has
+//                            ended and both streams are drained
+//   browser_calls()          one entry per start of the fake browser: the
+//                            argument count, "|", then the first argument
+//   wait_browser_calls(n,t)  waits until n starts have been recorded
+//   cpu_seconds()            user + system CPU time the program used so far
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+class Program_driver {
+public:
+    struct Options {
+        std::string binary;  // empty: QORVEL_BINARY
+        // How long the fake browser takes before it records its start and
+        // returns; shows whether the program waits for it.
+        std::chrono::milliseconds browser_delay{0};
+    };
+
+    Program_driver();
+    explicit Program_driver(Options options);
+    ~Program_driver();
+    Program_driver(const Program_driver&) = delete;
+    Program_driver& operator=(const Program_driver&) = delete;
+
+    const std::string& work_dir() const { return work_dir_; }
+    pid_t pid() const { return pid_; }
+
+    void send(const std::string& text);
+    void send_line(const std::string& line);
+    void close_input();
+
+    std::optional<std::string> read_until(
+        const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    std::string pending();
+    std::string take_pending();
+    std::string out();
+    std::string err();
+
+    std::optional<int> wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool running();
+
+    std::vector<std::string> browser_calls() const;
+    bool wait_browser_calls(std::size_t n, std::chrono::milliseconds timeout);
+
+    double cpu_seconds() const;
+
+private:
+    void read_output();
+    void reap(int status);
+
+    Options options_;
+    std::string work_dir_;
+    std::string browser_log_;
+    pid_t pid_ = -1;
+    std::optional<int> exit_code_;
+    int stdin_fd_ = -1;
+    int stdout_fd_ = -1;
+    int stderr_fd_ = -1;
+    int stop_pipe_[2] = {-1, -1};
+    std::thread reader_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string out_;
+    std::string err_;
+    std::size_t cursor_ = 0;
+    bool out_closed_ = false;
+    bool err_closed_ = false;
+};

@@ -1,0 +1,223 @@
+// The console with the simulated board on a real pseudo-terminal: connect,
+// identification, board words and their prompts, disconnect, quitting with
+// a link up and the end of input.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "console_session.h"
+#include "program_driver.h"
+#include "sim_board.h"
+
+using namespace console_test;
+
+namespace {
+
+const std::string not_connected = "Cannot run a server command while not connected.\n";
+const std::string board_names = "Arduino:Uno_R4_Minima";
+const Bytes identification = {0xE0, 0xFD};
+
+std::string upper(std::string s)
+{
+    for (char& c : s) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return s;
+}
+
+bool ends_with(const std::string& text, const std::string& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::size_t count(const std::string& text, const std::string& piece)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+class Console_board : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(shows(program, client_prompt(0))); }
+
+    // Lets the threads that print on their own (the web server's start and
+    // quit lines) have their say, and returns the next prompt number.
+    unsigned settle()
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        program.take_pending();
+        static const std::regex number(R"(\[([0-9]+)\] > )");
+        const std::string all = program.out();
+        unsigned last = 0;
+        for (std::sregex_iterator it(all.begin(), all.end(), number), end; it != end; ++it) {
+            last = static_cast<unsigned>(std::stoul((*it)[1].str()));
+        }
+        return last + 1;
+    }
+
+    // Connects to the simulated board and waits for Server mode.
+    void connect()
+    {
+        program.send_line("co " + sim.device_path());
+        ASSERT_TRUE(shows(program, "[" + port + "] [" + board_names + "] [Server] [")) << sim.device_path();
+    }
+
+    Sim_board sim;
+    Program_driver program;
+    const std::string port = upper(sim.device_path());
+};
+
+TEST_F(Console_board, ConnectOnOneLineIdentifiesTheBoard)
+{
+    // Capitals in the command word; the port name is upper-cased for the link.
+    program.send_line("CO " + sim.device_path());
+    std::string taken;
+    ASSERT_TRUE(shows(program, "Connect ...\n"));
+    ASSERT_TRUE(shows(program, "Connect to port (eg. COM1): \n", &taken));
+    const auto lines = full_lines(taken);
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].rfind("  Port: ", 0), 0u) << lines[i];
+    }
+    ASSERT_TRUE(shows(program, "Serial_win::clear() " + port + " port\n"));
+    // Each identification is a framed exchange: its own prompt, still in
+    // the mode from before "co".
+    ASSERT_TRUE(shows(program, "\r[" + port + "]" + client_tail + " ["));
+    ASSERT_TRUE(shows(program, "\r[" + port + "]" + client_tail + " ["));
+    ASSERT_TRUE(shows(program, "[" + port + "] [" + board_names + "] [Server] ["));
+
+    const auto sent = sim.instructions();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0], identification);
+    EXPECT_EQ(sent[1], identification);
+    EXPECT_EQ(program.err(), "");
+
+    program.send_line("qq");
+    EXPECT_EQ(program.wait_exit(), 0);
+}
+
+TEST_F(Console_board, FramedCommandShowsTwoPromptsAndServerCommandOne)
+{
+    connect();
+    unsigned n = settle();
+    sim.clear_received();
+
+    const std::string link = "[" + port + "]";
+    std::string taken;
+    program.send_line("g2wd1");
+    ASSERT_TRUE(shows(program, server_prompt(n + 1, link, board_names), &taken));
+    EXPECT_EQ(taken, "\r" + server_prompt(n, link, board_names) + "Pin 2 value: 1 written on port.\n" +
+                         server_prompt(n + 1, link, board_names));
+    ASSERT_EQ(sim.instructions().size(), 1u);
+    EXPECT_EQ(sim.instructions()[0], (Bytes{0xA4, 0x82, 0x81, 0xFE}));
+
+    // A single-byte server command: its lines and the console's prompt only.
+    program.send_line("STA");
+    ASSERT_TRUE(shows(program, server_prompt(n + 2, link, board_names), &taken));
+    EXPECT_EQ(taken.rfind("halcyr: Status\n", 0), 0u) << taken;
+    EXPECT_EQ(count(taken, "] > "), 1u) << taken;
+    EXPECT_EQ(sim.received(), (Bytes{0xA4, 0x82, 0x81, 0xFE, 0x40}));
+
+    // A number too large for the board is answered, and the session goes on.
+    program.send_line("g99999999999999rd");
+    program.send_line("c");
+    EXPECT_TRUE(shows(program, "Client Mode.\n"));
+    EXPECT_EQ(sim.received().size(), 5u);
+
+    program.send_line("qq");
+    EXPECT_EQ(program.wait_exit(), 0);
+}
+
+TEST_F(Console_board, DisconnectClosesTheLinkAndForgetsTheBoard)
+{
+    connect();
+    settle();
+
+    program.send_line("di");
+    ASSERT_TRUE(shows(program, "Disconnect ...\nClosed " + port + " port\n"));
+    ASSERT_TRUE(shows(program, disconnected + client_tail + " ["));
+    const unsigned n = settle();
+
+    program.send_line("s");
+    EXPECT_TRUE(shows(program, "Server Mode.\n" + server_prompt(n)));
+    program.send_line("sta");
+    EXPECT_TRUE(shows(program, not_connected + server_prompt(n + 1)));
+    program.send_line("di");
+    EXPECT_TRUE(shows(program, "Disconnect ...\nNot connected.\n" + client_prompt(n + 2)));
+
+    program.send_line("quit");
+    EXPECT_EQ(program.wait_exit(), 0);
+    // The port was closed by "di"; the exit closes nothing more.
+    EXPECT_EQ(count(program.out(), "Closed " + port + " port"), 1u);
+}
+
+TEST_F(Console_board, QuitWithLinkUpIsReportedAndTheExitClosesThePort)
+{
+    connect();
+    const unsigned n = settle();
+
+    program.send_line("Quit");
+    EXPECT_TRUE(shows(program, "Not able to decode.\n"));
+    EXPECT_TRUE(shows(program, server_prompt(n, "[" + port + "]", board_names)));
+    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(sim.instructions().size(), 2u);  // the identifications only
+    EXPECT_TRUE(ends_with(program.out(), "Closed " + port + " port\n")) << program.out();
+}
+
+TEST_F(Console_board, EndOfInputRunsTheWordsThenExitsClosingThePort)
+{
+    program.send("co " + sim.device_path() + "\nsta\n");
+    program.close_input();
+    EXPECT_EQ(program.wait_exit(), 0);
+
+    const std::string all = program.out();
+    EXPECT_NE(all.find("halcyr: Status\n"), std::string::npos) << all;
+    EXPECT_TRUE(ends_with(all, "Closed " + port + " port\n")) << all;
+    EXPECT_EQ(count(all, "Closed "), 1u);
+    EXPECT_EQ(sim.received().back(), 0x40);
+}
+
+TEST_F(Console_board, ConnectWhileConnectedFollowsTheLink)
+{
+    connect();
+    settle();
+
+    // The same port again: the link stays up.
+    program.send_line("co " + sim.device_path());
+    ASSERT_TRUE(shows(program, "Serial_win::clear() " + port + " port\n"));
+    EXPECT_TRUE(shows(program, "[" + port + "] [" + board_names + "] [Server] ["));
+    settle();
+
+    // A port that cannot be opened: the old one is gone and the console
+    // must not keep claiming a link.
+    // (The web server's quit line may come between these lines.)
+    program.send_line("co " + program.work_dir() + "/absent");
+    ASSERT_TRUE(shows(program, not_connected));
+    ASSERT_TRUE(shows(program, not_connected));
+    ASSERT_TRUE(shows(program, disconnected + " [" + board_names + "] [Server] ["));
+    program.send_line("di");
+    EXPECT_TRUE(shows(program, "Disconnect ...\nNot connected.\n"));
+    program.send_line("qq");
+    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_FALSE(ends_with(program.out(), "Closed " + port + " port\n")) << program.out();
+}
+
+TEST_F(Console_board, SilentBoardLeavesTheNamesUnknown)
+{
+    sim.set_silent(true);
+    program.send_line("co " + sim.device_path());
+    std::string taken;
+    ASSERT_TRUE(shows(program, "[" + port + "] [-:-] [Server] [", &taken, std::chrono::seconds(20)));
+    EXPECT_EQ(count(taken, "Not able to decode.\n"), 2u) << taken;
+    EXPECT_EQ(sim.instructions().size(), 2u);
+    program.send_line("qq");
+    EXPECT_EQ(program.wait_exit(std::chrono::seconds(15)), 0);
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+// The browser launcher seen from outside: one start of the opener, about a
+// second after the first Server mode, never after an early quit, and a
+// launcher that waits without burning a processor core.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "console_session.h"
+#include "program_driver.h"
+
+using namespace console_test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const std::string start_page = "1|http://localhost:8088/arduino_uno_r4_analog.html";
+
+double seconds_since(Clock::time_point t)
+{
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+TEST(Console_browser, StartsOnceAboutOneSecondAfterTheFirstServerMode)
+{
+    Program_driver program;
+    ASSERT_TRUE(shows(program, client_prompt(0)));
+    // Client mode alone starts nothing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_TRUE(program.browser_calls().empty());
+
+    program.send_line("s");
+    ASSERT_TRUE(shows(program, "Server Mode.\n"));
+    const auto entered = Clock::now();
+    ASSERT_TRUE(program.wait_browser_calls(1, std::chrono::seconds(6)));
+    const double delay = seconds_since(entered);
+    EXPECT_GT(delay, 0.8);
+    EXPECT_LT(delay, 4.0);
+    EXPECT_EQ(program.browser_calls(), std::vector<std::string>{start_page});
+
+    // Later entries into Server mode start nothing more.
+    program.send_line("c");
+    program.send_line("server");
+    ASSERT_TRUE(shows(program, server_prompt(3)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(program.browser_calls().size(), 1u);
+
+    program.send_line("qq");
+    EXPECT_EQ(program.wait_exit(), 0);
+}
+
+TEST(Console_browser, QuitBeforeServerModeStartsNothing)
+{
+    Program_driver program;
+    ASSERT_TRUE(shows(program, client_prompt(0)));
+    const auto quit = Clock::now();
+    program.send_line("quit");
+    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_LT(seconds_since(quit), 0.9);  // nobody waited out the launcher's second
+    EXPECT_TRUE(program.browser_calls().empty());
+}
+
+TEST(Console_browser, QuitWhileTheLauncherSleepsStillStartsTheBrowser)
+{
+    Program_driver::Options options;
+    options.browser_delay = std::chrono::milliseconds(300);
+    Program_driver program(options);
+    ASSERT_TRUE(shows(program, client_prompt(0)));
+
+    const auto entered = Clock::now();
+    program.send_line("s qq");
+    EXPECT_EQ(program.wait_exit(), 0);
+    // The program ended only once the opener had returned.
+    EXPECT_GT(seconds_since(entered), 1.2);
+    EXPECT_EQ(program.browser_calls(), std::vector<std::string>{start_page});
+    EXPECT_EQ(program.pending(), "Server Mode.\n" + server_prompt(1) +
+                                     "Cannot run a server command while not connected.\n" + server_prompt(2));
+}
+
+TEST(Console_browser, FailedConnectStartsTheBrowserAllTheSame)
+{
+    Program_driver program;
+    ASSERT_TRUE(shows(program, client_prompt(0)));
+    program.send_line("co " + program.work_dir() + "/absent");
+    ASSERT_TRUE(shows(program, server_prompt(1)));
+    EXPECT_TRUE(program.wait_browser_calls(1, std::chrono::seconds(6)));
+    program.send_line("qq");
+    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.browser_calls().size(), 1u);
+}
+
+// A generous bound: a launcher (or any loop) that spins while the operator
+// thinks would use a whole core here. The benchmark measures it finely.
+TEST(Console_idle, WaitingInClientModeUsesAlmostNoProcessor)
+{
+    Program_driver program;
+    ASSERT_TRUE(shows(program, client_prompt(0)));
+    const double before = program.cpu_seconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const double used = program.cpu_seconds() - before;
+    EXPECT_LT(used, 0.3) << "CPU seconds used in 1.5 s of waiting";
+    program.send_line("qq");
+    EXPECT_EQ(program.wait_exit(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,269 @@
+// The console as an operator meets it without a board: banner, prompts,
+// modes, help pages, word handling, quitting and the end of input.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "console_session.h"
+#include "program_driver.h"
+
+using namespace console_test;
+
+namespace {
+
+const std::string banner_body =
+    "\n"
+    "Console commands and help:\n"
+    "  ? or h: help, command lists\n"
+    "  co: connect.\n"
+    "  qq or quit: exit.\n"
+    "\n"
+    "Connect to a Hardware listed below for example\n"
+    "  > co COM3\n"
+    "\n"
+    "Discovered serial ports:\n";
+
+const std::string not_connected = "Cannot run a server command while not connected.\n";
+
+// The build stamp the banner shows, e.g. "Dec  4 2025 19:40:09".
+std::string build_stamp(const std::string& startup)
+{
+    static const std::regex stamp("  Build ([A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2})\n");
+    std::smatch m;
+    return std::regex_search(startup, m, stamp) ? m[1].str() : std::string();
+}
+
+class Console_session : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(shows(program, client_prompt(0), &startup)); }
+
+    // Types one line and returns what came up to the given prompt.
+    std::string answer(const std::string& line, const std::string& until)
+    {
+        program.send_line(line);
+        std::string taken;
+        EXPECT_TRUE(shows(program, until, &taken));
+        return taken;
+    }
+
+    void quit_cleanly()
+    {
+        program.send_line("qq");
+        EXPECT_EQ(program.wait_exit(), 0);
+    }
+
+    Program_driver program;
+    std::string startup;
+};
+
+TEST_F(Console_session, StartsWithBannerPortListAndFirstPrompt)
+{
+    // The serial link may speak before the banner (no port found).
+    const std::size_t welcome = startup.find("Welcome to Micro Tarvenor ! \n  Version 1.1.0\n  Build ");
+    ASSERT_NE(welcome, std::string::npos) << startup;
+    const std::string before = startup.substr(0, welcome);
+    EXPECT_TRUE(before.empty() || before == "No serial port in Vector.\n") << before;
+
+    const std::string stamp = build_stamp(startup);
+    ASSERT_FALSE(stamp.empty()) << startup;
+    const std::size_t body = startup.find(banner_body);
+    ASSERT_NE(body, std::string::npos) << startup;
+
+    // Then one "  Port: " line per port, an empty line and the prompt.
+    const std::string listing = startup.substr(body + banner_body.size());
+    const auto lines = full_lines(listing);
+    ASSERT_FALSE(lines.empty());
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].rfind("  Port: ", 0), 0u) << lines[i];
+    }
+    EXPECT_EQ(lines.back(), "");
+    EXPECT_EQ(listing.substr(listing.size() - client_prompt(0).size()), client_prompt(0));
+    if (before == "No serial port in Vector.\n") {
+        EXPECT_EQ(lines.size(), 1u);
+    }
+
+    // Nothing more until the operator types.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(program.pending(), "");
+
+    // The stamp is the build's, not the run's.
+    Program_driver second;
+    std::string second_startup;
+    ASSERT_TRUE(shows(second, client_prompt(0), &second_startup));
+    EXPECT_EQ(build_stamp(second_startup), stamp);
+    second.close_input();
+    EXPECT_EQ(second.wait_exit(), 0);
+    quit_cleanly();
+}
+
+TEST_F(Console_session, ModeWordsInAnyCaseSwitchModesAndPrompts)
+{
+    EXPECT_EQ(answer("s", server_prompt(1)), "Server Mode.\n" + server_prompt(1));
+    EXPECT_EQ(answer("S:", server_prompt(2)), "Server Mode.\n" + server_prompt(2));
+    EXPECT_EQ(answer("c", client_prompt(3)), "Client Mode.\n" + client_prompt(3));
+    EXPECT_EQ(answer("cli", client_prompt(4)), "Client Mode.\n" + client_prompt(4));
+    EXPECT_EQ(answer("SeR", server_prompt(5)), "Server Mode.\n" + server_prompt(5));
+    EXPECT_EQ(answer("Client", client_prompt(6)), "Client Mode.\n" + client_prompt(6));
+    EXPECT_EQ(answer("SERVER", server_prompt(7)), "Server Mode.\n" + server_prompt(7));
+    EXPECT_EQ(answer("C:", client_prompt(8)), "Client Mode.\n" + client_prompt(8));
+    quit_cleanly();
+}
+
+TEST_F(Console_session, HelpAndListPagesFollowTheMode)
+{
+    // Client mode: the general part and the Client page, 17 lines.
+    auto lines = full_lines(answer("?", client_prompt(1)));
+    ASSERT_EQ(lines.size(), 17u);
+    EXPECT_EQ(lines.front(), "");
+    EXPECT_EQ(lines[1], "Help");
+    EXPECT_EQ(lines[5], "  qq, exit, quit: Close connection and quit application");
+    EXPECT_EQ(lines[9], "  di: Disconnect from server");
+    EXPECT_EQ(lines[11], "Terminal (client) commands");
+    EXPECT_EQ(lines[14], "  http_run");
+    EXPECT_EQ(lines.back(), "");
+    EXPECT_EQ(full_lines(answer("H", client_prompt(2))), lines);
+
+    EXPECT_EQ(answer("l", client_prompt(3)), "\n" + client_prompt(3));
+    EXPECT_EQ(answer("LS", client_prompt(4)), "\n" + client_prompt(4));
+
+    // Server mode: the general part and the 57 lines of the Server page.
+    answer("s", server_prompt(5));
+    lines = full_lines(answer("h", server_prompt(6)));
+    ASSERT_EQ(lines.size(), 67u);
+    EXPECT_EQ(lines[9], "  di: Disconnect from server");
+    EXPECT_EQ(lines[11], "Server (MCU board) commands");
+    EXPECT_EQ(lines[15], "  run           Run all tasks");
+    EXPECT_EQ(lines[22], "  sta, status:  Server status (Status, Alarm and Fault words)");
+    EXPECT_EQ(lines[28], "  g[n]c[m]: GPIO n configuration where n is the GPIO number and m the mode");
+    EXPECT_EQ(lines[44], "  g[n]wd[v]: write value v to GPIO n ");  // the blank at the end is kept
+    EXPECT_EQ(lines[57], "                                  for User function [n] Parameter [m] Value [v]");
+    EXPECT_EQ(lines[65], "  f1p1r           Reads value of parameter 1 in user function 1");
+    EXPECT_EQ(lines.back(), "");
+    EXPECT_EQ(full_lines(answer("?", server_prompt(7))), lines);
+
+    const std::string list = "\nsta clr sys run stop\nrust rkst sust skst\n";
+    EXPECT_EQ(answer("l", server_prompt(8)), list + server_prompt(8));
+    EXPECT_EQ(answer("ls", server_prompt(9)), list + server_prompt(9));
+    quit_cleanly();
+}
+
+TEST_F(Console_session, SeveralWordsOnOneLineEachGetTheirPrompt)
+{
+    program.send_line("s  c\tls ?");
+    std::string taken;
+    ASSERT_TRUE(shows(program, client_prompt(4), &taken));
+    EXPECT_EQ(taken.find("Server Mode.\n" + server_prompt(1) + "Client Mode.\n" + client_prompt(2) + "\n" +
+                         client_prompt(3) + "\nHelp\n"),
+              0u)
+        << taken;
+
+    // Blank lines and blanks alone produce no prompt and no answer.
+    program.send("\n   \n\t\n");
+    program.send_line("c");
+    EXPECT_EQ(answer("", client_prompt(5)), "Client Mode.\n" + client_prompt(5));
+    quit_cleanly();
+}
+
+TEST_F(Console_session, WordsGoWhereTheModeSendsThem)
+{
+    // Client mode knows only http_run and http_stop; board words get "Nop".
+    EXPECT_EQ(answer("sta", client_prompt(1)), "Nop\n" + client_prompt(1));
+    EXPECT_EQ(answer("G2WD1", client_prompt(2)), "Nop\n" + client_prompt(2));
+    EXPECT_EQ(answer("http_stop", client_prompt(3)), client_prompt(3));
+    EXPECT_EQ(answer("HTTP_RUN", client_prompt(4)), client_prompt(4));
+
+    // Server mode without a link: every board word is refused, also those
+    // that begin like a general command.
+    answer("s", server_prompt(5));
+    EXPECT_EQ(answer("sta", server_prompt(6)), not_connected + server_prompt(6));
+    EXPECT_EQ(answer("CSLEEP", server_prompt(7)), not_connected + server_prompt(7));
+    EXPECT_EQ(answer("g2co", server_prompt(8)), not_connected + server_prompt(8));
+    quit_cleanly();
+}
+
+TEST_F(Console_session, DisconnectWithoutLinkReturnsToClientMode)
+{
+    answer("s", server_prompt(1));
+    EXPECT_EQ(answer("di", client_prompt(2)), "Disconnect ...\nNot connected.\n" + client_prompt(2));
+    EXPECT_EQ(answer("DI", client_prompt(3)), "Disconnect ...\nNot connected.\n" + client_prompt(3));
+    quit_cleanly();
+}
+
+TEST_F(Console_session, QuitInClientModeIsHandledThenEndsTheProgram)
+{
+    program.send_line("QuIt");
+    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.pending(), "Nop\n" + client_prompt(1));
+    EXPECT_EQ(program.err(), "");
+}
+
+TEST_F(Console_session, QuitInServerModeWithoutLinkIsRefusedThenEnds)
+{
+    answer("s", server_prompt(1));
+    program.send_line("EXIT");
+    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.pending(), not_connected + server_prompt(2));
+}
+
+TEST_F(Console_session, WordsAfterTheQuitWordAreNotRead)
+{
+    program.send_line("c qq s");
+    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.pending(), "Client Mode.\n" + client_prompt(1) + "Nop\n" + client_prompt(2));
+}
+
+TEST_F(Console_session, EndOfInputEndsTheSessionWithoutAWord)
+{
+    program.send("c\ns");  // the last word has no line end
+    program.close_input();
+    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.pending(), "Client Mode.\n" + client_prompt(1) + "Server Mode.\n" + server_prompt(2));
+}
+
+TEST_F(Console_session, ConnectToAPortThatCannotBeOpenedStillEntersServerMode)
+{
+    const std::string port = program.work_dir() + "/no-such-port";
+    program.send_line("co " + port);
+    std::string taken;
+    ASSERT_TRUE(shows(program, server_prompt(1), &taken));
+    EXPECT_EQ(taken.rfind("Connect ...\n", 0), 0u) << taken;
+    const std::size_t question = taken.find("Connect to port (eg. COM1): \n");
+    ASSERT_NE(question, std::string::npos) << taken;
+    // The link's refusal, then the two identifications refused.
+    const std::string after = taken.substr(question + 29);
+    const auto lines = full_lines(after);
+    ASSERT_GE(lines.size(), 3u) << after;
+    EXPECT_NE(lines[0].find("Error: "), std::string::npos) << after;
+    EXPECT_EQ(after.substr(after.size() - (2 * not_connected.size() + server_prompt(1).size())),
+              not_connected + not_connected + server_prompt(1));
+
+    // No link came up: "di" finds none.
+    EXPECT_EQ(answer("di", client_prompt(2)), "Disconnect ...\nNot connected.\n" + client_prompt(2));
+    quit_cleanly();
+}
+
+TEST_F(Console_session, ConnectWaitsForThePortNameOnTheNextLine)
+{
+    program.send_line("co");
+    ASSERT_TRUE(shows(program, "Connect to port (eg. COM1): "));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(program.pending(), "");
+
+    program.send_line(program.work_dir() + "/absent");
+    EXPECT_TRUE(shows(program, not_connected + not_connected + server_prompt(1)));
+    quit_cleanly();
+}
+
+TEST_F(Console_session, EndOfInputAtThePortQuestionOpensNothing)
+{
+    program.send_line("co");
+    ASSERT_TRUE(shows(program, "Connect to port (eg. COM1): "));
+    program.close_input();
+    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.pending(), "\n" + client_prompt(1));
+    EXPECT_TRUE(program.browser_calls().empty());
+}
+
+}  // namespace

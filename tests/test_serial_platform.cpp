@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <utility>
 
 #include "board_link/case_report.h"
 #include "board_link/platform/serial_port.h"
@@ -199,11 +200,33 @@ TEST(SerialExclusive, OtherProcessCannotOpenAHeldPortEvenAsRoot)
 
 // ---- line settings --------------------------------------------------------
 
-TEST(SerialSettings, LineReadsBackAs115200_8N1)
-{
+namespace {
+
+// A pseudo-terminal whose line is set up as the link sets it up.
+class Open_line : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        h = open_line(peer.path());
+        ASSERT_NE(h, sp::invalid_handle);
+    }
+    void TearDown() override
+    {
+        if (h != sp::invalid_handle) sp::close_handle(h);
+    }
+
     Pty_peer peer;
-    sp::Handle h = open_line(peer.path());
-    ASSERT_NE(h, sp::invalid_handle);
+    sp::Handle h = sp::invalid_handle;
+};
+
+using SerialSettings = Open_line;
+using SerialRead = Open_line;
+using SerialBytes = Open_line;
+
+}  // namespace
+
+TEST_F(SerialSettings, LineReadsBackAs115200_8N1)
+{
     sp::Port_settings s{};
     ASSERT_TRUE(sp::get_comm_state(h, s));
     EXPECT_EQ(s.baud_rate, 115200u);
@@ -218,30 +241,22 @@ TEST(SerialSettings, LineReadsBackAs115200_8N1)
     odd = s;
     odd.stop_bits = 1;  // one and a half
     EXPECT_FALSE(sp::set_comm_state(h, odd));
-    sp::close_handle(h);
 }
 
 // ---- reading one answer ---------------------------------------------------
 
-TEST(SerialRead, BurstEndsAboutFiveMillisecondsAfterItsLastByte)
+TEST_F(SerialRead, BurstEndsAboutFiveMillisecondsAfterItsLastByte)
 {
-    Pty_peer peer;
-    sp::Handle h = open_line(peer.path());
-    ASSERT_NE(h, sp::invalid_handle);
     peer.send({0x40, 0x11, 0x00, 0x00});
     const Read_result r = read_answer(h);
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.bytes, (Bytes{0x40, 0x11, 0x00, 0x00}));
     EXPECT_GE(r.took, 5ms);
     EXPECT_LT(r.took, 1000ms);
-    sp::close_handle(h);
 }
 
-TEST(SerialRead, PauseLongerThanTheIntervalSplitsTwoBursts)
+TEST_F(SerialRead, PauseLongerThanTheIntervalSplitsTwoBursts)
 {
-    Pty_peer peer;
-    sp::Handle h = open_line(peer.path());
-    ASSERT_NE(h, sp::invalid_handle);
     std::thread board([&] {
         peer.send({0x01, 0x02});
         std::this_thread::sleep_for(300ms);
@@ -255,27 +270,19 @@ TEST(SerialRead, PauseLongerThanTheIntervalSplitsTwoBursts)
     EXPECT_LT(first.took, 300ms);
     EXPECT_TRUE(second.ok);
     EXPECT_EQ(second.bytes, (Bytes{0x03}));
-    sp::close_handle(h);
 }
 
-TEST(SerialRead, SilenceGivesNothingAfter2066Milliseconds)
+TEST_F(SerialRead, SilenceGivesNothingAfter2066Milliseconds)
 {
-    Pty_peer peer;
-    sp::Handle h = open_line(peer.path());
-    ASSERT_NE(h, sp::invalid_handle);
     const Read_result r = read_answer(h);
     EXPECT_TRUE(r.ok);
     EXPECT_TRUE(r.bytes.empty());
     EXPECT_GE(r.took, 2066ms);
     EXPECT_LT(r.took, 3500ms);
-    sp::close_handle(h);
 }
 
-TEST(SerialRead, HangUpFailsTheReadAtOnce)
+TEST_F(SerialRead, HangUpFailsTheReadAtOnce)
 {
-    Pty_peer peer;
-    sp::Handle h = open_line(peer.path());
-    ASSERT_NE(h, sp::invalid_handle);
     std::thread board([&] {
         std::this_thread::sleep_for(100ms);
         peer.hang_up();
@@ -293,16 +300,13 @@ TEST(SerialRead, HangUpFailsTheReadAtOnce)
 
     std::uint32_t put = 7;
     EXPECT_FALSE(sp::write_file(h, "\x40", 1, put));
-    EXPECT_TRUE(sp::close_handle(h));
+    EXPECT_TRUE(sp::close_handle(std::exchange(h, sp::invalid_handle)));
 }
 
 // ---- byte transparency and writes -----------------------------------------
 
-TEST(SerialBytes, EveryByteValuePassesUnchangedBothWays)
+TEST_F(SerialBytes, EveryByteValuePassesUnchangedBothWays)
 {
-    Pty_peer peer;
-    sp::Handle h = open_line(peer.path());
-    ASSERT_NE(h, sp::invalid_handle);
     const Bytes all = every_byte_value();
 
     // Inward first: an XOFF (0x13) taken as flow control would also stop
@@ -316,14 +320,10 @@ TEST(SerialBytes, EveryByteValuePassesUnchangedBothWays)
     ASSERT_TRUE(sp::write_file(h, reinterpret_cast<const char*>(all.data()), 256, put));
     EXPECT_EQ(put, 256u);
     EXPECT_EQ(peer.receive(257, 500ms), all);  // nothing added, nothing lost
-    sp::close_handle(h);
 }
 
-TEST(SerialBytes, WriteLargerThanTheLineBufferIsContinuedToTheEnd)
+TEST_F(SerialBytes, WriteLargerThanTheLineBufferIsContinuedToTheEnd)
 {
-    Pty_peer peer;
-    sp::Handle h = open_line(peer.path());
-    ASSERT_NE(h, sp::invalid_handle);
     Bytes data(256 * 1024);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
 
@@ -336,7 +336,6 @@ TEST(SerialBytes, WriteLargerThanTheLineBufferIsContinuedToTheEnd)
     EXPECT_TRUE(ok);
     EXPECT_EQ(put, data.size());
     EXPECT_TRUE(arrived == data) << "arrived " << arrived.size() << " of " << data.size() << " bytes";
-    sp::close_handle(h);
 }
 
 // ---- port listing -----------------------------------------------------------

@@ -376,8 +376,12 @@ public:
         driver(devices() / "platform" / "serial8250", "serial8250");
         entry("ttyS0", devices() / "platform" / "serial8250");
         write_text(tty_class() / "ttyS0" / "type", "0\n");
-        driver(devices() / "pnp0" / "00:04", "serial");
-        entry("ttyS1", devices() / "pnp0" / "00:04");
+        // Since Linux 6.5 the serial core's own devices stand in between.
+        const fs::path uart = devices() / "pnp0" / "00:04";
+        driver(uart, "serial");
+        serial_base(uart / "00:04:0", "ctrl");
+        serial_base(uart / "00:04:0" / "00:04:0.0", "port");
+        entry("ttyS1", uart / "00:04:0" / "00:04:0.0");
         write_text(tty_class() / "ttyS1" / "type", "4\n");
 
         // A device with no driver and no USB parent.
@@ -400,6 +404,13 @@ private:
         fs::create_directories(dir_.path() / "drivers" / name);
         fs::create_directories(device);
         fs::create_directory_symlink(dir_.path() / "drivers" / name, device / "driver");
+    }
+
+    void serial_base(const fs::path& device, const std::string& driver_name)
+    {
+        driver(device, driver_name);
+        fs::create_directories(dir_.path() / "bus" / "serial-base");
+        fs::create_directory_symlink(dir_.path() / "bus" / "serial-base", device / "subsystem");
     }
 
     void entry(const std::string& tty, const fs::path& device)

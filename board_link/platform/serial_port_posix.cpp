@@ -385,6 +385,19 @@ std::optional<std::string> usb_product(std::string dir)
     }
 }
 
+// Since Linux 6.5 the serial core puts a port and a controller device of its
+// own (bus serial-base, drivers "port" and "ctrl") between a UART's tty and
+// the hardware; the hardware's driver is the one that names the port.
+std::string hardware_device(std::string dir)
+{
+    while (dir != "/") {
+        const std::optional<std::string> bus = real_path(dir + "/subsystem");
+        if (!bus || base_name(*bus) != "serial-base") break;
+        dir = parent_dir(dir);
+    }
+    return dir;
+}
+
 // One tty class entry: its friendly name, or nothing when no port is there.
 std::optional<std::string> friendly_name_of(const std::string& sysfs_root, const std::string& tty)
 {
@@ -398,7 +411,7 @@ std::optional<std::string> friendly_name_of(const std::string& sysfs_root, const
 
     std::optional<std::string> description = usb_product(*device);
     if (!description || description->empty()) {
-        const std::optional<std::string> driver = real_path(*device + "/driver");
+        const std::optional<std::string> driver = real_path(hardware_device(*device) + "/driver");
         description = driver ? base_name(*driver) : tty;
     }
     std::replace(description->begin(), description->end(), '(', '[');

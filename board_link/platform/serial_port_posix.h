@@ -30,7 +30,8 @@ namespace serial_platform {
 // Each entry of sysfs_root (such as /sys/class/tty) that has a device behind
 // it gives one friendly name "<description> (<tty name>)", in name order. The
 // description is the USB product string of the USB device the entry belongs
-// to, otherwise the name of the device's driver (otherwise the tty name).
+// to, otherwise the name of the hardware's driver (past the serial core's own
+// port devices), otherwise the tty name.
 // Parentheses inside a description become brackets, so that the first "("
 // and ")" always enclose the tty name. Serial-core ports whose `type` is 0
 // (an 8250 slot with no UART behind it) are left out. Returns false, with

@@ -124,7 +124,14 @@ Program_driver::Program_driver(Options options) : options_(std::move(options))
     stdout_fd_ = out_pipe[0];
     stderr_fd_ = err_pipe[0];
     if (rc != 0) {
-        pid_ = -1;
+        // The destructor will not run: release what was made so far.
+        close_fd(stdin_fd_);
+        close_fd(stdout_fd_);
+        close_fd(stderr_fd_);
+        close_fd(stop_pipe_[0]);
+        close_fd(stop_pipe_[1]);
+        std::error_code ignored;
+        std::filesystem::remove_all(work_dir_, ignored);
         throw std::runtime_error("cannot start " + program + ": " + std::strerror(rc));
     }
     reader_ = std::thread([this] { read_output(); });

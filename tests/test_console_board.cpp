@@ -3,7 +3,6 @@
 // a link up and the end of input.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <thread>
 
@@ -53,13 +52,14 @@ protected:
     {
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
         program.take_pending();
-        static const std::regex number(R"(\[([0-9]+)\] > )");
         const std::string all = program.out();
-        unsigned last = 0;
-        for (std::sregex_iterator it(all.begin(), all.end(), number), end; it != end; ++it) {
-            last = static_cast<unsigned>(std::stoul((*it)[1].str()));
+        const std::size_t end = all.rfind("] > ");
+        const std::size_t start = all.rfind('[', end);
+        EXPECT_NE(end, std::string::npos) << all;
+        if (end == std::string::npos || start == std::string::npos) {
+            return 0;
         }
-        return last + 1;
+        return static_cast<unsigned>(std::stoul(all.substr(start + 1, end - start - 1))) + 1;
     }
 
     // Connects to the simulated board and waits for Server mode.

@@ -2,7 +2,7 @@
 // modes, help pages, word handling, quitting and the end of input.
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -27,12 +27,31 @@ const std::string banner_body =
 
 const std::string not_connected = "Cannot run a server command while not connected.\n";
 
-// The build stamp the banner shows, e.g. "Dec  4 2025 19:40:09".
+// The build stamp the banner shows, in the compiler's forms, e.g.
+// "Dec  4 2025 19:40:09"; empty when the banner shows none such.
 std::string build_stamp(const std::string& startup)
 {
-    static const std::regex stamp("  Build ([A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2})\n");
-    std::smatch m;
-    return std::regex_search(startup, m, stamp) ? m[1].str() : std::string();
+    const std::string label = "\n  Build ";
+    const std::size_t at = startup.find(label);
+    if (at == std::string::npos) {
+        return {};
+    }
+    const std::string stamp = startup.substr(at + label.size(), 20);
+    const std::string shape = "Aaa 00 0000 00:00:00";  // A upper, a lower, 0 digit
+    if (stamp.size() != shape.size() || startup.compare(at + label.size() + 20, 1, "\n") != 0) {
+        return {};
+    }
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(stamp[i]);
+        const bool fits = shape[i] == 'A'   ? std::isupper(c)
+                          : shape[i] == 'a' ? std::islower(c)
+                          : shape[i] == '0' ? std::isdigit(c) || (i == 4 && c == ' ')
+                                            : c == static_cast<unsigned char>(shape[i]);
+        if (!fits) {
+            return {};
+        }
+    }
+    return stamp;
 }
 
 class Console_session : public ::testing::Test {

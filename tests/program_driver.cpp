@@ -125,13 +125,8 @@ Program_driver::Program_driver(Options options) : options_(std::move(options))
     stderr_fd_ = err_pipe[0];
     if (rc != 0) {
         // The destructor will not run: release what was made so far.
-        close_fd(stdin_fd_);
-        close_fd(stdout_fd_);
-        close_fd(stderr_fd_);
-        close_fd(stop_pipe_[0]);
-        close_fd(stop_pipe_[1]);
-        std::error_code ignored;
-        std::filesystem::remove_all(work_dir_, ignored);
+        close_input();
+        release();
         throw std::runtime_error("cannot start " + program + ": " + std::strerror(rc));
     }
     reader_ = std::thread([this] { read_output(); });
@@ -153,6 +148,11 @@ Program_driver::~Program_driver()
     if (reader_.joinable()) {
         reader_.join();
     }
+    release();
+}
+
+void Program_driver::release()
+{
     close_fd(stdout_fd_);
     close_fd(stderr_fd_);
     close_fd(stop_pipe_[0]);

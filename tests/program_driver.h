@@ -71,6 +71,7 @@ public:
 private:
     void read_output();
     void reap(int status);
+    void release();
 
     Options options_;
     std::string work_dir_;

@@ -155,23 +155,24 @@ Handle create_file(const std::string& device_path)
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return invalid_handle;
 
-    auto* port = new Port{fd, false, {}};
+    bool exclusive = false;
     if (::isatty(fd)) {
         // The port is ours alone while it is open, from any process. TIOCEXCL
-        // makes further open() calls fail with EBUSY, but root passes it and
-        // an open that happened before it is not affected; the flock()
-        // catches those. The lock is taken first: when it fails the port
-        // belongs to someone else and its TIOCEXCL is not ours to touch.
+        // makes every later open() fail with EBUSY, but root passes it; the
+        // flock() stops a second copy of this program even then. The lock is
+        // taken first: when it fails the port belongs to someone else and
+        // its TIOCEXCL is not ours to touch. Only terminals are locked: a
+        // lock on a shared file such as /dev/null would turn others away for
+        // nothing.
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd);
-            delete port;
             return invalid_handle;
         }
-        port->exclusive = ::ioctl(fd, TIOCEXCL) == 0;
+        exclusive = ::ioctl(fd, TIOCEXCL) == 0;
     }
-    // A file that is not a terminal (/dev/null, say) opens here and is turned
-    // away by get_comm_state, as a device that is no serial port would be.
-    return port;
+    // A file that is not a terminal opens here and is turned away by
+    // get_comm_state, as a device that is no serial port would be.
+    return new Port{fd, exclusive, {}};
 }
 
 bool get_comm_state(Handle h, Port_settings& settings)

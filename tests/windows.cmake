@@ -1,0 +1,36 @@
+# Windows unit tests: the groups that need no POSIX facility (no
+# pseudo-terminal, no simulated board, no spawned program), cross-built with
+# the mingw toolchain and run under wine by CTest's emulator.
+#
+# The Linux test list builds the simulated board on openpty, so the Windows
+# build does not include tests/CMakeLists.txt. scripts/windows-test hands this
+# file to the top-level project as CMAKE_PROJECT_qorvel_INCLUDE (with
+# QORVEL_BUILD_TESTS and QORVEL_BUILD_BENCH off); it then runs once the
+# top-level list has defined the program's libraries.
+set(QORVEL_WINDOWS_TEST_SOURCES
+  test_decoder.cpp
+  test_prompt_and_reports.cpp
+  test_serial_win32.cpp
+)
+
+# GoogleTest from Debian's source package, built with the cross compiler.
+# (Subdirectories cannot be added from the deferred call below.)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+enable_testing()
+
+function(qorvel_windows_tests)
+  foreach(source IN LISTS QORVEL_WINDOWS_TEST_SOURCES)
+    get_filename_component(name ${source} NAME_WE)
+    add_executable(${name} ${PROJECT_SOURCE_DIR}/tests/${source})
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+    target_link_libraries(${name} PRIVATE qorvel_board_link qorvel_console gtest gtest_main)
+    # One wine start per test program: a start costs far more than a test.
+    add_test(NAME ${name} COMMAND ${name})
+  endforeach()
+endfunction()
+
+# Runs once the top-level list has defined the program's libraries.
+cmake_language(DEFER CALL qorvel_windows_tests)

@@ -1,0 +1,210 @@
+// The Windows build end to end: qorvel.exe under wine, talking to the
+// simulated board through a Linux pseudo-terminal that wine sees as COM3.
+//
+// Run by scripts/windows-test, which builds this driver natively and sets:
+//   QORVEL_E2E_PROGRAM   what to start: a wrapper that runs qorvel.exe under
+//                        wine (or, to compare timings, the Linux program)
+//   QORVEL_E2E_COM_LINK  the wine prefix's dosdevices/com3; pointed at the
+//                        board's pseudo-terminal. Unset: the port word typed
+//                        is the pseudo-terminal's own path.
+//
+// Wine's limits that this run allows for: SetupAPI lists no serial ports
+// there (start-up says "No serial port in Vector."), and its console
+// output ends lines with "\r\n".
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "console_session.h"
+#include "program_driver.h"
+#include "sim_board.h"
+
+using namespace console_test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string env_or_empty(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
+}
+
+std::string upper(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) {
+        return static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    });
+    return s;
+}
+
+double ms_since(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Waits until `text` stands anywhere in what the program has printed on the
+// stream so far. Lines of the web-server thread and of the browser start
+// come at moments of their own, before or after the console's cursor.
+template <class Stream>
+::testing::AssertionResult printed(Stream stream, const std::string& text,
+                                   std::chrono::milliseconds timeout = std::chrono::seconds(10))
+{
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        const std::string all = stream();
+        if (all.find(text) != std::string::npos) {
+            return ::testing::AssertionSuccess();
+        }
+        if (Clock::now() >= deadline) {
+            return ::testing::AssertionFailure() << "never printed \"" << text << "\"; all of it:\n" << all;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// Exchanges timed in each front end; the board answers at once, so each is
+// the link's own round trip plus the front end's overhead.
+constexpr int timed_exchanges = 30;
+
+class Windows_program : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const std::string program_path = env_or_empty("QORVEL_E2E_PROGRAM");
+        ASSERT_FALSE(program_path.empty()) << "QORVEL_E2E_PROGRAM is not set";
+        com_link = env_or_empty("QORVEL_E2E_COM_LINK");
+        if (com_link.empty()) {
+            port_word = sim.device_path();
+        } else {
+            std::filesystem::remove(com_link);
+            std::filesystem::create_symlink(sim.device_path(), com_link);
+            port_word = "com3";
+        }
+        port = upper(port_word);
+        Program_driver::Options options;
+        options.binary = program_path;
+        program.emplace(options);
+    }
+
+    void TearDown() override
+    {
+        if (!com_link.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove(com_link, ignored);
+        }
+    }
+
+    // Types one line and waits for `text`; returns what came up to it.
+    std::string type(const std::string& line, const std::string& text)
+    {
+        program->send_line(line);
+        std::string taken;
+        EXPECT_TRUE(shows(*program, text, &taken)) << "after typing \"" << line << "\"";
+        return taken;
+    }
+
+    Sim_board sim;
+    std::string com_link;
+    std::string port_word;
+    std::string port;
+    std::optional<Program_driver> program;
+};
+
+TEST_F(Windows_program, ConnectsOperatesServesAndQuitsOverTheSerialPort)
+{
+    const std::string names = "Arduino:Uno_R4_Minima";
+    std::string startup;
+    // A first start under wine loads the prefix: allow it time.
+    ASSERT_TRUE(shows(*program, client_prompt(0), &startup, std::chrono::seconds(60)));
+    EXPECT_EQ(startup.find("Invalid Handle."), std::string::npos) << startup;
+    if (!com_link.empty()) {
+        // The port listing ran and found the (empty) Ports class.
+        EXPECT_EQ(startup.rfind("No serial port in Vector.", 0), 0u) << startup;
+    }
+
+    // Connect: the typed name is opened upper-cased, the board identifies
+    // itself twice, and the prompt then carries the port and the names.
+    std::string connect = type("co " + port_word, "Serial_win::clear() " + port + " port");
+    EXPECT_NE(connect.find("Connect to port (eg. COM1): "), std::string::npos) << connect;
+    // The web server's start line draws prompts of its own meanwhile, so the
+    // counter's value is not fixed here.
+    ASSERT_TRUE(shows(*program, "[" + port + "] [" + names + "] [Server] ["));
+    ASSERT_TRUE(sim.wait_for_instructions(2));
+    EXPECT_EQ(sim.instructions(), (std::vector<Bytes>{{0xE0, 0xFD}, {0xE0, 0xFD}}));
+    auto out = [&] { return program->out(); };
+    auto err = [&] { return program->err(); };
+    ASSERT_TRUE(printed(out, "[Qorvel] Server running on http://localhost:8088"));
+    if (!com_link.empty()) {
+        // One second into Server mode the program has the command interpreter
+        // start Edge on the start page. Wine has no Edge; its interpreter
+        // names the command line it could not run.
+        EXPECT_TRUE(printed(err, "C:\\Program Files (x86)\\Microsoft\\Edge\\Application\\msedge.exe"
+                                 " http://localhost:8088/arduino_uno_r4_analog.html"));
+    }
+
+    // A status dump, decoded from the board's four bytes.
+    sim.clear_received();
+    sim.set_status(0x11, 0x10, 0x00);
+    std::string status = type("sta", "bs_fault: ");
+    std::string fault_lines;
+    ASSERT_TRUE(shows(*program, "b0 == 0 : K-ST (Kernel Space) stack good", &fault_lines));
+    status += fault_lines;
+    EXPECT_NE(status.find("b4 == 1 : U-ST (User Space scheduler) running"), std::string::npos) << status;
+    EXPECT_NE(status.find("b0 == 1 : K-ST (Kernel Space scheduler) running"), std::string::npos) << status;
+    EXPECT_NE(status.find("b4 == 1 : U-ST (User Space) Stack load is high"), std::string::npos) << status;
+    EXPECT_EQ(sim.received(), (Bytes{0x40}));
+
+    // A GPIO write: exactly these four bytes on the wire.
+    sim.clear_received();
+    type("g2wd1", "Pin 2 value: 1 written on port.");
+    EXPECT_EQ(sim.received(), (Bytes{0xA4, 0x82, 0x81, 0xFE}));
+    EXPECT_EQ(sim.digital(2), 1);
+
+    // A digital read through the web API, answered from the board.
+    sim.clear_received();
+    sim.set_digital(5, 1);
+    httplib::Client http("127.0.0.1", 8088);
+    http.set_read_timeout(10, 0);
+    auto reply = http.Get("/api/gpio/grd/5");
+    ASSERT_TRUE(reply) << httplib::to_string(reply.error()) << "; the program showed:\n"
+                       << program->pending() << "\nstandard error:\n" << program->err();
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(reply->body, R"({"pin":5,"value":1})");
+    EXPECT_EQ(sim.received(), (Bytes{0x98, 0x85, 0xFE}));
+
+    // The time of one exchange, from each front end.
+    const auto http_start = Clock::now();
+    for (int i = 0; i < timed_exchanges; ++i) {
+        auto r = http.Get("/api/gpio/grd/5");
+        ASSERT_TRUE(r && r->status == 200);
+    }
+    const double http_ms = ms_since(http_start) / timed_exchanges;
+    const auto console_start = Clock::now();
+    for (int i = 0; i < timed_exchanges; ++i) {
+        type("g5rd", "Pin 5 value: 1");
+    }
+    const double console_ms = ms_since(console_start) / timed_exchanges;
+    std::printf("exchange time: %.2f ms per console read, %.2f ms per HTTP read (%d each)\n",
+                console_ms, http_ms, timed_exchanges);
+    RecordProperty("console_exchange_us", static_cast<int>(console_ms * 1000));
+    RecordProperty("http_exchange_us", static_cast<int>(http_ms * 1000));
+
+    // Disconnect: the port is closed and the web server stops with it.
+    std::string disconnect = type("di", "Closed " + port + " port");
+    ASSERT_TRUE(printed(out, "[Qorvel] Webserver quit."));
+    EXPECT_EQ(disconnect.find("Not connected."), std::string::npos) << disconnect;
+
+    program->send_line("quit");
+    EXPECT_EQ(program->wait_exit(std::chrono::seconds(30)), 0) << program->pending();
+    EXPECT_EQ(program->err().find("Error: Failed"), std::string::npos) << program->err();
+}
+
+}  // namespace

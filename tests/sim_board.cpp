@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -46,6 +47,12 @@ Sim_board::Sim_board() {
     // Holding a slave descriptor keeps the master readable (no EIO) while
     // the program has the port closed between connects.
     slave_keep_ = slave;
+    // Packet mode tells the board when the program purges the line, which it
+    // does when it opens the port; the board then greets with one byte, so
+    // the program's draining read ends at once instead of after its full
+    // time-out.
+    int on = 1;
+    if (::ioctl(master_, TIOCPKT, &on) != 0) throw std::runtime_error("TIOCPKT failed");
     if (::pipe(stop_pipe_) != 0) throw std::runtime_error("pipe failed");
     thread_ = std::thread([this] { run(); });
 }
@@ -193,17 +200,24 @@ void Sim_board::run() {
         }
         if (master < 0 || !(fds[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
 
-        std::uint8_t buf[256];
+        std::uint8_t buf[257];
         ssize_t got = ::read(master, buf, sizeof buf);
         if (got <= 0) {
             // The program has the line closed (or the board hung up): idle.
             ::usleep(5000);
             continue;
         }
+        if (buf[0] != TIOCPKT_DATA) {
+            if (buf[0] & TIOCPKT_FLUSHREAD) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (master_ >= 0) write_all(master_, {0x55});
+            }
+            continue;
+        }
         std::vector<Bytes> complete;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            for (ssize_t i = 0; i < got; ++i) {
+            for (ssize_t i = 1; i < got; ++i) {
                 const std::uint8_t b = buf[i];
                 received_.push_back(b);
                 if (pending_.empty() && b < 0x80) {

@@ -14,6 +14,8 @@
 //   GPIO analog read      -> {0xA0, pin, low, high, 0xFE}         (5 bytes)
 //   GPIO digital write    -> {0xA4, pin, value, 0xFE}             (4 bytes)
 //   anything else framed  -> {opcode, 0xFE}
+// When the program purges the line (as it does on opening the port) the
+// board greets with one byte, 0x55, which the opening drains.
 // Tests can script the next answers, make it stay silent, or hang up.
 #include <chrono>
 #include <condition_variable>

@@ -132,6 +132,15 @@ void print_line_and_prompt(const std::string& line)
     print_prompt();
 }
 
+// A fresh run of the web-server thread owes nothing to an earlier one.
+void reset_stop_state()
+{
+    std::lock_guard<std::mutex> lock(stop_mutex);
+    quitting = false;
+    stop_decided = false;
+    stop_done = false;
+}
+
 }  // namespace
 
 void server_start_stop_loop()
@@ -149,6 +158,7 @@ void server_start_stop_loop()
 
 int main_webserver()
 {
+    reset_stop_state();
     configure_server();
 
     // 1. Routes, then the static directories, "/" before "/help". A missing

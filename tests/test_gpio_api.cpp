@@ -1,0 +1,469 @@
+// The GPIO HTTP API over real HTTP on loopback, against the simulated board:
+// status codes, exact bodies and content types, what reaches the wire and the
+// console, the link down, a silent board, concurrent clients beside console
+// words, and the refusal of cross-site and oversize requests.
+#include "web_test_support.h"
+
+#include "board_link/qn_commands.h"
+
+#include <atomic>
+#include <map>
+#include <thread>
+#include <vector>
+
+using namespace web_test;
+
+namespace {
+
+struct Exchange {
+    int status = -1;  // -1: no HTTP answer at all
+    std::string body;
+    std::optional<std::string> content_type;
+    std::string console;
+    std::vector<Bytes> wire;
+};
+
+const std::string json_type = "application/json";
+const std::string ok_body = R"({"status":"ok"})";
+const std::string bad_request = R"({"error":"Bad request"})";
+const std::string invalid_pin = R"({"error":"Invalid pin"})";
+const std::string invalid_pin_or_mode = R"({"error":"Invalid pin or mode"})";
+const std::string forbidden = R"({"error":"Forbidden"})";
+const std::string not_connected = "Cannot run a server command while not connected.\n";
+
+class Gpio_api : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        serial_connected = 1;
+        http_stop_request = 0;
+        server_ = std::make_unique<Web_server_thread>(0);
+        bool up = false;
+        quietly([&] { up = server_answers(); });
+        ASSERT_TRUE(up) << "the server did not come up";
+        sim().clear_received();
+    }
+    void TearDown() override
+    {
+        quietly([&] { server_.reset(); });
+    }
+
+    static Sim_board& sim() { return Board_on_link::sim(); }
+
+    // One request, with what it printed and sent.
+    Exchange exchange(const std::function<httplib::Result(httplib::Client&)>& request)
+    {
+        Exchange e;
+        auto c = client();
+        testing::internal::CaptureStdout();
+        auto r = request(*c);
+        e.console = testing::internal::GetCapturedStdout();
+        if (r) {
+            e.status = r->status;
+            e.body = r->body;
+            if (r->has_header("Content-Type")) e.content_type = r->get_header_value("Content-Type");
+        }
+        e.wire = sim().instructions();
+        sim().clear_received();
+        return e;
+    }
+    Exchange get(const std::string& path, const httplib::Headers& headers = {})
+    {
+        return exchange([&](httplib::Client& c) { return c.Get(path, headers); });
+    }
+    Exchange post(const std::string& path, const std::string& body, const httplib::Headers& headers = {})
+    {
+        return exchange([&](httplib::Client& c) { return c.Post(path, headers, body, "application/json"); });
+    }
+
+    std::unique_ptr<Web_server_thread> server_;
+};
+
+// Runs `action` with its console output left out of the test's log.
+void quietly(const std::function<void()>& action)
+{
+    testing::internal::CaptureStdout();
+    action();
+    testing::internal::GetCapturedStdout();
+}
+
+// The JSON answer checks that every route shares.
+void expect_json(const Exchange& e, int status, const std::string& body)
+{
+    EXPECT_EQ(e.status, status);
+    EXPECT_EQ(e.body, body);
+    EXPECT_EQ(e.content_type, json_type);
+}
+
+void expect_untouched(const Exchange& e)
+{
+    EXPECT_EQ(e.console, "");
+    EXPECT_TRUE(e.wire.empty());
+}
+
+TEST_F(Gpio_api, ReadRoutesAnswerThePinAndTheBoardsValue)
+{
+    sim().set_digital(5, 0x01);
+    Exchange e = get("/api/gpio/grd/5");
+    expect_json(e, 200, R"({"pin":5,"value":1})");
+    EXPECT_EQ(e.wire, (std::vector<Bytes>{{0x98, 0x85, 0xFE}}));
+
+    // The digital byte is signed.
+    sim().script({0x98, 0x85, 0xFF, 0xFE});
+    expect_json(get("/api/gpio/grd/5"), 200, R"({"pin":5,"value":-1})");
+    sim().script({0x98, 0x85});
+    expect_json(get("/api/gpio/grd/5"), 200, R"({"pin":5,"value":0})");
+
+    // The analog value is unsigned 16 bits, low byte first.
+    sim().set_analog(3, 1023);
+    e = get("/api/gpio/gra/3");
+    expect_json(e, 200, R"({"pin":3,"value":1023})");
+    EXPECT_EQ(e.wire, (std::vector<Bytes>{{0xA0, 0x83, 0xFE}}));
+    sim().script({0xA0, 0x83, 0xFF, 0xFF, 0xFE});
+    expect_json(get("/api/gpio/gra/3"), 200, R"({"pin":3,"value":65535})");
+    sim().script({0xA0, 0x83, 0xFF});
+    expect_json(get("/api/gpio/gra/3"), 200, R"({"pin":3,"value":0})");
+
+    // The frame sender's prompt is the only thing a read prints.
+    EXPECT_EQ(e.console.find('\n'), std::string::npos) << e.console;
+}
+
+TEST_F(Gpio_api, ReadRoutesCheckThePin)
+{
+    for (const std::string route : {"grd", "gra"}) {
+        SCOPED_TRACE(route);
+        const std::uint8_t opcode = route == "grd" ? 0x98 : 0xA0;
+
+        Exchange e = get("/api/gpio/" + route + "/63");
+        EXPECT_EQ(e.status, 200);
+        EXPECT_EQ(e.wire, (std::vector<Bytes>{{opcode, 0xBF, 0xFE}}));
+
+        // Leading zeros do not reach the board.
+        e = get("/api/gpio/" + route + "/007");
+        EXPECT_EQ(e.status, 200);
+        EXPECT_EQ(e.body.rfind(R"({"pin":7,)", 0), 0u) << e.body;
+        EXPECT_EQ(e.wire, (std::vector<Bytes>{{opcode, 0x87, 0xFE}}));
+
+        for (const std::string pin : {"64", "2147483647"}) {
+            e = get("/api/gpio/" + route + "/" + pin);
+            expect_json(e, 400, invalid_pin);
+            expect_untouched(e);
+        }
+        // Too big for an int: the library's own error answer, no API body.
+        e = get("/api/gpio/" + route + "/2147483648");
+        EXPECT_EQ(e.status, 500);
+        EXPECT_EQ(e.body.find('{'), std::string::npos) << e.body;
+        expect_untouched(e);
+
+        // Not digits: no route.
+        EXPECT_EQ(get("/api/gpio/" + route + "/-1").status, 404);
+        EXPECT_EQ(get("/api/gpio/" + route + "/5x").status, 404);
+    }
+}
+
+TEST_F(Gpio_api, AnswersLeaveWithExactBytesAndCloseTheirConnection)
+{
+    sim().set_digital(4, 1);
+    std::string raw;
+    quietly([&] { raw = raw_exchange("GET /api/gpio/grd/4 HTTP/1.1\r\nHost: localhost:8088\r\n\r\n"); });
+    EXPECT_EQ(raw.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << raw;
+    EXPECT_NE(raw.find("\r\nContent-Type: application/json\r\n"), std::string::npos) << raw;
+    EXPECT_NE(raw.find("\r\nContent-Length: 19\r\n"), std::string::npos) << raw;
+    EXPECT_NE(raw.find("\r\nConnection: close\r\n"), std::string::npos) << raw;
+    EXPECT_EQ(body_of(raw), R"({"pin":4,"value":1})");
+}
+
+TEST_F(Gpio_api, WriteRouteSendsTheValueAndPrintsThePin)
+{
+    Exchange e = post("/api/gpio/gwd/2", R"({"value":1})");
+    expect_json(e, 200, ok_body);
+    EXPECT_EQ(e.console.rfind("Pin Update: 2\n", 0), 0u) << e.console;
+    EXPECT_EQ(e.wire, (std::vector<Bytes>{{0xA4, 0x82, 0x81, 0xFE}}));
+    EXPECT_EQ(sim().digital(2), 1);
+
+    // The value goes out as its low six bits; fractions are cut, booleans
+    // are 0 and 1; other members do not matter.
+    const std::vector<std::pair<std::string, std::uint8_t>> values = {
+        {R"({"value":65})", 0x81},          {R"({"value":1.9})", 0x81},
+        {R"({"value":true})", 0x81},        {R"({"value":false})", 0x80},
+        {R"({"other":"x","value":0})", 0x80}, {R"({"value":2147483647})", 0xBF},
+        {R"({"value":-0.5})", 0x80},
+    };
+    for (const auto& [body, operand] : values) {
+        SCOPED_TRACE(body);
+        e = post("/api/gpio/gwd/2", body);
+        expect_json(e, 200, ok_body);
+        EXPECT_EQ(e.wire, (std::vector<Bytes>{{0xA4, 0x82, operand, 0xFE}}));
+    }
+
+    // A negative value is handed on, and the encoder sends nothing.
+    for (const std::string body : {R"({"value":-1})", R"({"value":-2147483648})"}) {
+        SCOPED_TRACE(body);
+        e = post("/api/gpio/gwd/2", body);
+        expect_json(e, 200, ok_body);
+        EXPECT_EQ(e.console.rfind("Pin Update: 2\n", 0), 0u) << e.console;
+        EXPECT_NE(e.console.find("Not able to decode."), std::string::npos) << e.console;
+        EXPECT_TRUE(e.wire.empty());
+    }
+
+    e = post("/api/gpio/gwd/063", R"({"value":1})");
+    expect_json(e, 200, ok_body);
+    EXPECT_EQ(e.console.rfind("Pin Update: 63\n", 0), 0u) << e.console;
+    EXPECT_EQ(e.wire, (std::vector<Bytes>{{0xA4, 0xBF, 0x81, 0xFE}}));
+}
+
+TEST_F(Gpio_api, WriteRouteRefusesBadBodiesAndPins)
+{
+    // Bodies that cannot be used, and values that an int cannot hold: the
+    // board would otherwise get a wrapped value that nobody asked for.
+    for (const std::string body :
+         {R"({"value":"1"})", "{}", "[1]", "null", "", "not json", R"({"value":null})", R"({"value":[1]})",
+          R"({"value":{}})", R"("value")", "1", R"({"value":1,})", R"({"value":2147483648})",
+          R"({"value":-2147483649})", R"({"value":1e20})", R"({"value":-1e20})",
+          R"({"value":18446744073709551615})", R"({"value":2147483648.0})"}) {
+        SCOPED_TRACE(body);
+        Exchange e = post("/api/gpio/gwd/2", body);
+        expect_json(e, 500, bad_request);
+        expect_untouched(e);
+    }
+
+    for (const std::string pin : {"64", "2147483647"}) {
+        Exchange e = post("/api/gpio/gwd/" + pin, R"({"value":1})");
+        expect_json(e, 400, invalid_pin);
+        expect_untouched(e);
+    }
+    // The body is judged before the pin.
+    Exchange e = post("/api/gpio/gwd/64", "not json");
+    expect_json(e, 500, bad_request);
+    expect_untouched(e);
+
+    e = post("/api/gpio/gwd/2147483648", R"({"value":1})");
+    EXPECT_EQ(e.status, 500);
+    EXPECT_EQ(e.body.find('{'), std::string::npos) << e.body;
+    expect_untouched(e);
+}
+
+TEST_F(Gpio_api, ConfigurationRouteSetsModes)
+{
+    struct Row {
+        std::string mode;
+        std::vector<Bytes> wire;
+        bool ok_body;
+    };
+    const std::vector<Row> rows = {
+        {"input", {{0x80, 0x82, 0xFE}}, true},  {"output", {{0x81, 0x82, 0xFE}}, true},
+        {"opendrain", {{0x88, 0x82, 0xFE}}, false}, {"pullup", {{0x89, 0x82, 0xFE}}, false},
+        {"pulldown", {}, false},                {"pushpull", {}, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.mode);
+        Exchange e = post("/api/gpio/config/2", R"({"mode":")" + row.mode + R"("})");
+        EXPECT_EQ(e.status, 200);
+        EXPECT_EQ(e.wire, row.wire);
+        if (row.ok_body) {
+            expect_json(e, 200, ok_body);
+        } else {
+            EXPECT_EQ(e.body, "");
+            EXPECT_FALSE(e.content_type.has_value()) << *e.content_type;
+        }
+        if (row.wire.empty()) {
+            EXPECT_NE(e.console.find("Not implemented"), std::string::npos) << e.console;
+            EXPECT_NE(e.console.find("Not able to decode."), std::string::npos) << e.console;
+        }
+    }
+
+    for (const std::string body : {R"({"mode":"Output"})", R"({"mode":"output "})", R"({"mode":""})"}) {
+        SCOPED_TRACE(body);
+        Exchange e = post("/api/gpio/config/2", body);
+        expect_json(e, 400, invalid_pin_or_mode);
+        expect_untouched(e);
+    }
+    Exchange e = post("/api/gpio/config/64", R"({"mode":"output"})");
+    expect_json(e, 400, invalid_pin_or_mode);
+    expect_untouched(e);
+
+    for (const std::string body : {R"({"mode":1})", R"({"mode":null})", "{}", "[]", "", "null", "nope"}) {
+        SCOPED_TRACE(body);
+        e = post("/api/gpio/config/2", body);
+        expect_json(e, 500, bad_request);
+        expect_untouched(e);
+    }
+    e = post("/api/gpio/config/99", R"({"mode":1})");
+    expect_json(e, 500, bad_request);
+
+    e = post("/api/gpio/config/007", R"({"mode":"output"})");
+    expect_json(e, 200, ok_body);
+    EXPECT_EQ(e.wire, (std::vector<Bytes>{{0x81, 0x87, 0xFE}}));
+}
+
+// A request that arrives after "di" but before the supervisor's next pass
+// has stopped the server finds the link down. The window is up to 100 ms,
+// so a request that lands after the stop is simply tried again.
+TEST_F(Gpio_api, LinkDownWhenARequestArrives)
+{
+    bool seen_read = false;
+    bool seen_write = false;
+    for (int attempt = 0; attempt < 10 && !(seen_read && seen_write); ++attempt) {
+        serial_connected = 1;
+        bool up = false;
+        quietly([&] { up = server_answers(); });
+        ASSERT_TRUE(up);
+        sim().clear_received();
+
+        serial_connected = 0;
+        if (!seen_read) {
+            Exchange e = get("/api/gpio/grd/5");
+            if (e.status != -1) {
+                seen_read = true;
+                expect_json(e, 200, R"({"pin":5,"value":0})");
+                // (The quit line may follow if the stop came meanwhile.)
+                EXPECT_TRUE(e.console.starts_with(not_connected)) << e.console;
+                EXPECT_TRUE(e.wire.empty());
+            }
+        } else {
+            Exchange e = post("/api/gpio/gwd/5", R"({"value":1})");
+            if (e.status != -1) {
+                seen_write = true;
+                expect_json(e, 200, ok_body);
+                EXPECT_TRUE(e.console.starts_with("Pin Update: 5\n" + not_connected)) << e.console;
+                EXPECT_TRUE(e.wire.empty());
+            }
+        }
+        // Let the supervisor stop the server before the next attempt.
+        quietly([] { wait_for([] { return !http_server.is_running(); }, milliseconds(1000)); });
+    }
+    EXPECT_TRUE(seen_read && seen_write) << "no request landed while the link was down";
+}
+
+TEST_F(Gpio_api, SilentBoardReadsZeroAfterTheExchangeTimesOut)
+{
+    sim().set_silent(true);
+    const auto start = Clock::now();
+    Exchange e = get("/api/gpio/grd/5");
+    const auto took = Clock::now() - start;
+    sim().set_silent(false);
+    expect_json(e, 200, R"({"pin":5,"value":0})");
+    EXPECT_NE(e.console.find("Not able to decode."), std::string::npos) << e.console;
+    EXPECT_EQ(e.wire, (std::vector<Bytes>{{0x98, 0x85, 0xFE}}));
+    EXPECT_GE(took, milliseconds(1900));
+}
+
+// Several browsers and the console at once: every answer belongs to its own
+// request, and every instruction reaches the board whole.
+TEST_F(Gpio_api, ConcurrentClientsAndConsoleWordsKeepTheirAnswers)
+{
+    constexpr int clients = 6;
+    constexpr int requests_each = 15;
+    for (int pin = 0; pin < clients * 2; ++pin) {
+        sim().set_digital(pin, static_cast<std::uint8_t>(pin % 2));
+        sim().set_analog(pin, static_cast<std::uint16_t>(1000 + pin));
+    }
+
+    std::atomic<int> wrong{0};
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    testing::internal::CaptureStdout();
+    for (int t = 0; t < clients; ++t) {
+        threads.emplace_back([&, t] {
+            auto c = client();
+            for (int i = 0; i < requests_each; ++i) {
+                const int pin = t * 2 + i % 2;
+                const bool analog = (i / 2) % 2 == 1;
+                auto r = c->Get(std::string("/api/gpio/") + (analog ? "gra/" : "grd/") + std::to_string(pin));
+                if (!r || r->status != 200) {
+                    ++failed;
+                    continue;
+                }
+                const int expected = analog ? 1000 + pin : pin % 2;
+                if (r->body != R"({"pin":)" + std::to_string(pin) + R"(,"value":)" + std::to_string(expected) + "}")
+                    ++wrong;
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (int i = 0; i < requests_each; ++i) {
+            Server_response a = run_server_command("sta");
+            if (a.first.size() != 4 || static_cast<unsigned char>(a.first[0]) != 0x40) ++wrong;
+            a = run_server_command("g20rd");
+            if (a.first.size() != 4 || static_cast<unsigned char>(a.first[1]) != 0x94) ++wrong;
+        }
+    });
+    for (auto& th : threads) th.join();
+    testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(wrong, 0);
+    const auto wire = sim().instructions();
+    EXPECT_EQ(wire.size(), static_cast<std::size_t>(clients * requests_each + 2 * requests_each));
+    for (const Bytes& instruction : wire)
+        EXPECT_TRUE(instruction == Bytes{0x40} || (instruction.size() == 3 && instruction[2] == 0xFE))
+            << "mixed instruction of " << instruction.size() << " bytes";
+}
+
+TEST_F(Gpio_api, RefusesCrossSiteAndOversizeRequests)
+{
+    sim().set_digital(5, 1);
+    const std::string read_5 = R"({"pin":5,"value":1})";
+
+    // Our own names, with or without the port, as tools and our pages send
+    // them.
+    for (const std::string host :
+         {"localhost", "localhost:8088", "127.0.0.1", "127.0.0.1:8088", "[::1]", "[::1]:8088", "LocalHost:8088"}) {
+        SCOPED_TRACE(host);
+        expect_json(get("/api/gpio/grd/5", {{"Host", host}}), 200, read_5);
+    }
+    // A DNS-rebinding page reaches us under its own name.
+    for (const std::string host : {"evil.example", "evil.example:8088", "localhost:9000", "localhost.evil.example",
+                                   "127.0.0.2:8088", "[::1]:80", ""}) {
+        SCOPED_TRACE(host);
+        Exchange e = get("/api/gpio/grd/5", {{"Host", host}});
+        expect_json(e, 403, forbidden);
+        expect_untouched(e);
+        e = post("/api/gpio/gwd/5", R"({"value":0})", {{"Host", host}});
+        expect_json(e, 403, forbidden);
+        expect_untouched(e);
+    }
+    // A request with no Host at all cannot tell us it is for us.
+    const std::string raw = raw_exchange("GET /api/gpio/grd/5 HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(raw.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u) << raw;
+    EXPECT_EQ(body_of(raw), forbidden);
+    EXPECT_TRUE(sim().instructions().empty());
+
+    // Another site's page posting to us (a "simple" text/plain POST needs no
+    // preflight), also one that hides its origin as "null".
+    for (const std::string origin :
+         {"http://evil.example", "null", "http://localhost:9000", "https://localhost:8088", "http://localhost"}) {
+        SCOPED_TRACE(origin);
+        Exchange e = exchange([&](httplib::Client& c) {
+            return c.Post("/api/gpio/gwd/5", {{"Origin", origin}}, R"({"value":0})", "text/plain");
+        });
+        expect_json(e, 403, forbidden);
+        expect_untouched(e);
+        e = post("/api/gpio/config/5", R"({"mode":"output"})", {{"Origin", origin}});
+        expect_json(e, 403, forbidden);
+        expect_untouched(e);
+    }
+    for (const std::string origin : {"http://localhost:8088", "http://127.0.0.1:8088", "http://[::1]:8088"}) {
+        SCOPED_TRACE(origin);
+        Exchange e = post("/api/gpio/gwd/5", R"({"value":1})", {{"Origin", origin}});
+        expect_json(e, 200, ok_body);
+        EXPECT_EQ(e.wire.size(), 1u);
+    }
+    // A GET carries no change to the board, and fetches of our own page
+    // send no Origin; only POSTs are judged by it.
+    expect_json(get("/api/gpio/grd/5", {{"Origin", "http://evil.example"}}), 200, read_5);
+
+    // Bodies here are a few bytes; a large one is not taken in.
+    Exchange e = post("/api/gpio/gwd/5", R"({"value":1,"pad":")" + std::string(100000, 'x') + R"("})");
+    EXPECT_EQ(e.status, 413);
+    expect_untouched(e);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    testing::AddGlobalTestEnvironment(new Board_on_link);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,123 @@
+// The start page and the help page, as the browser launcher opens them,
+// loaded in headless Chromium from the program's own "pages" and "help"
+// directories: the page reads every pin through the API, and what the board
+// answered shows in its table.
+#include "web_test_support.h"
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <regex>
+
+using namespace web_test;
+
+namespace {
+
+std::string run_and_read(const std::string& command)
+{
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return out;
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+    ::pclose(pipe);
+    return out;
+}
+
+// The page's DOM once its scripts and their requests have run.
+std::string dump_dom(const std::string& url)
+{
+    namespace fs = std::filesystem;
+    const fs::path profile = fs::temp_directory_path() / ("qorvel_chromium_" + std::to_string(::getpid()));
+    fs::remove_all(profile);
+    const std::string command =
+        "timeout 90 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
+        " --disable-background-networking --disable-component-update --disable-sync"
+        " --user-data-dir=" + profile.string() +
+        " --virtual-time-budget=20000 --dump-dom '" + url + "' 2>/dev/null";
+    std::string dom = run_and_read(command);
+    fs::remove_all(profile);
+    return dom;
+}
+
+// The text of the cell of class `cell` in the row of `pin`.
+std::string cell(const std::string& dom, int pin, const std::string& cell_class)
+{
+    const std::regex row("<tr data-pin=\"" + std::to_string(pin) + "\">([\\s\\S]*?)</tr>");
+    std::smatch m;
+    if (!std::regex_search(dom, m, row)) return "(no row)";
+    const std::string cells = m[1].str();
+    const std::regex td("<td class=\"" + cell_class + "[^\"]*\">([^<]*)</td>");
+    std::smatch c;
+    return std::regex_search(cells, c, td) ? c[1].str() : "(no cell)";
+}
+
+class Start_page : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(std::system("command -v chromium >/dev/null"), 0)
+            << "headless Chromium is needed: apt-get install -y chromium";
+        // Where the program is started from, so "pages" and "help" are found.
+        std::filesystem::current_path(QORVEL_SOURCE_DIR);
+        testing::internal::CaptureStdout();
+        server_ = std::make_unique<Web_server_thread>(0);
+        ASSERT_TRUE(server_answers());
+        Board_on_link::sim().clear_received();
+    }
+    void TearDown() override
+    {
+        server_.reset();
+        // Failures reported while the output was captured are in it.
+        const std::string out = testing::internal::GetCapturedStdout();
+        if (HasFailure()) std::fprintf(stderr, "%s\n", out.c_str());
+    }
+    std::unique_ptr<Web_server_thread> server_;
+};
+
+TEST_F(Start_page, ShowsThePinsTheBoardReports)
+{
+    Sim_board& sim = Board_on_link::sim();
+    sim.set_digital(2, 1);
+    sim.set_analog(14, 1023);
+    sim.set_analog(3, 512);
+
+    const std::string dom = dump_dom("http://localhost:8088/arduino_uno_r4_analog.html");
+    ASSERT_NE(dom.find("<table id=\"pins\">"), std::string::npos) << dom.substr(0, 2000);
+    EXPECT_NE(dom.find("Pins read at"), std::string::npos) << dom;
+
+    EXPECT_EQ(cell(dom, 2, "digital"), "1");
+    EXPECT_EQ(cell(dom, 3, "digital"), "0");
+    EXPECT_EQ(cell(dom, 3, "analog"), "512");
+    EXPECT_EQ(cell(dom, 14, "analog"), "1023");
+    EXPECT_EQ(cell(dom, 14, "label"), "A0");
+    EXPECT_EQ(cell(dom, 19, "label"), "A5");
+
+    // Every pin read both ways, one request after another, each one
+    // exchange with the board.
+    const auto wire = sim.instructions();
+    EXPECT_EQ(wire.size(), 40u);
+    auto sent = [&](const Bytes& instruction) {
+        return std::find(wire.begin(), wire.end(), instruction) != wire.end();
+    };
+    EXPECT_TRUE(sent({0x98, 0x82, 0xFE}));
+    EXPECT_TRUE(sent({0xA0, 0x8E, 0xFE}));
+    EXPECT_TRUE(sent({0xA0, 0x93, 0xFE}));
+}
+
+TEST_F(Start_page, HelpPageIsServedBesideIt)
+{
+    const std::string dom = dump_dom("http://127.0.0.1:8088/help/index.html");
+    EXPECT_NE(dom.find("The GPIO API"), std::string::npos) << dom.substr(0, 2000);
+    EXPECT_NE(dom.find("href=\"/arduino_uno_r4_analog.html\""), std::string::npos);
+    EXPECT_TRUE(Board_on_link::sim().instructions().empty());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    testing::AddGlobalTestEnvironment(new Board_on_link);
+    return RUN_ALL_TESTS();
+}

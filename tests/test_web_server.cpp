@@ -1,0 +1,367 @@
+// The web-server loop and its supervisor, run in this process on the shared
+// flags alone (no board is needed to listen): when the server comes up and
+// goes down, its start and quit lines, idle connections, a taken port, the
+// loopback-only exclusive socket, the static directories, and the two stop
+// rules under random timing.
+#include "web_test_support.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <sstream>
+
+using namespace web_test;
+
+namespace {
+
+// Generous bounds for what the loop promises in about 150 ms (start) and
+// about 100 ms (stop), on a machine shared with sanitizer builds.
+constexpr milliseconds start_bound{600};
+constexpr milliseconds stop_bound{500};
+
+// The server has stopped: listen has returned and nothing accepts.
+bool server_down() { return !http_server.is_running() && !accepts_connections(); }
+
+// Each start line and each quit line is followed by a prompt.
+std::size_t lines_with_prompt(const std::string& out, const std::string& line)
+{
+    static const std::regex prompt_after(R"(^\[[^\n]*\] > )");
+    std::size_t n = 0;
+    for (auto at = out.find(line); at != std::string::npos; at = out.find(line, at + 1)) {
+        std::string rest = out.substr(at + line.size());
+        if (std::regex_search(rest, prompt_after)) ++n;
+    }
+    return n;
+}
+
+// The order of the start and quit lines in the output: "S" and "Q".
+std::string line_sequence(const std::string& out)
+{
+    std::string seq;
+    for (std::size_t at = 0; at < out.size(); ++at) {
+        if (out.compare(at, start_line.size(), start_line) == 0) seq += 'S';
+        if (out.compare(at, quit_line.size(), quit_line) == 0) seq += 'Q';
+    }
+    return seq;
+}
+
+class Web_server : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        serial_connected = 0;
+        http_stop_request = 0;
+        testing::internal::CaptureStdout();
+        capturing_ = true;
+    }
+    void TearDown() override
+    {
+        server_.reset();
+        // Failures reported while the output was captured are in it.
+        if (HasFailure()) std::fprintf(stderr, "%s\n", output().c_str());
+        output();
+        serial_connected = 0;
+        http_stop_request = 0;
+    }
+    // Everything printed since SetUp; ends the capture.
+    const std::string& output()
+    {
+        if (capturing_) {
+            out_ = testing::internal::GetCapturedStdout();
+            capturing_ = false;
+        }
+        return out_;
+    }
+    void start_thread() { server_ = std::make_unique<Web_server_thread>(0); }
+
+    std::unique_ptr<Web_server_thread> server_;
+    bool capturing_ = false;
+    std::string out_;
+};
+
+TEST_F(Web_server, FollowsTheLink)
+{
+    start_thread();
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_FALSE(accepts_connections()) << "listening with the link down";
+
+    serial_connected = 1;
+    auto took = wait_for(accepts_connections, start_bound);
+    ASSERT_TRUE(took) << "not up after a connect";
+    EXPECT_TRUE(server_answers());
+
+    serial_connected = 0;
+    took = wait_for(server_down, stop_bound);
+    EXPECT_TRUE(took) << "still up after the link went down";
+    // No new start while the link stays down.
+    std::this_thread::sleep_for(milliseconds(400));
+    EXPECT_FALSE(accepts_connections());
+
+    auto ended = server_->quit_and_join();
+    EXPECT_LT(ended, milliseconds(400)) << "waiting loop took long to end";
+    const std::string& out = output();
+    EXPECT_EQ(line_sequence(out), "SQ") << out;
+    EXPECT_EQ(lines_with_prompt(out, start_line), 1u) << out;
+    EXPECT_EQ(lines_with_prompt(out, quit_line), 1u) << out;
+}
+
+TEST_F(Web_server, StopRequestKeepsItDownUntilRun)
+{
+    http_stop_request = 1;
+    serial_connected = 1;
+    start_thread();
+    std::this_thread::sleep_for(milliseconds(400));
+    EXPECT_FALSE(accepts_connections()) << "listening despite http_stop";
+
+    http_stop_request = 0;
+    EXPECT_TRUE(wait_for(accepts_connections, start_bound)) << "not up after http_run";
+
+    http_stop_request = 1;
+    EXPECT_TRUE(wait_for(server_down, stop_bound)) << "still up after http_stop";
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_FALSE(accepts_connections());
+
+    http_stop_request = 0;
+    EXPECT_TRUE(wait_for(accepts_connections, start_bound)) << "not up after the second http_run";
+
+    server_->quit_and_join();
+    EXPECT_EQ(line_sequence(output()), "SQSQ") << output();
+}
+
+TEST_F(Web_server, QuitWhileListeningPrintsTheQuitLineAndEnds)
+{
+    serial_connected = 1;
+    start_thread();
+    ASSERT_TRUE(wait_for(accepts_connections, start_bound));
+
+    auto ended = server_->quit_and_join();
+    EXPECT_LT(ended, milliseconds(600));
+    EXPECT_TRUE(server_down());
+    const std::string& out = output();
+    EXPECT_EQ(line_sequence(out), "SQ") << out;
+    // The quitting prompt has no mode part but "[]".
+    auto quit_at = out.find(quit_line);
+    ASSERT_NE(quit_at, std::string::npos);
+    EXPECT_NE(out.find("[] [", quit_at), std::string::npos) << out;
+}
+
+TEST_F(Web_server, QuitWhileWaitingEndsQuietly)
+{
+    start_thread();
+    std::this_thread::sleep_for(milliseconds(200));
+    auto ended = server_->quit_and_join();
+    EXPECT_LT(ended, milliseconds(400));
+    EXPECT_EQ(output(), "");
+}
+
+// A browser keeps its connection open after an answer, and may open one
+// before it has anything to ask. Neither may hold up a stop.
+TEST_F(Web_server, IdleConnectionsDoNotHoldAStop)
+{
+    serial_connected = 1;
+    start_thread();
+    ASSERT_TRUE(server_answers());
+
+    int answered = connect_loopback();
+    ASSERT_GE(answered, 0);
+    const std::string request = "GET /api/gpio/grd/64 HTTP/1.1\r\nHost: localhost:8088\r\nConnection: keep-alive\r\n\r\n";
+    ASSERT_EQ(::send(answered, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    char buf[1024];
+    ASSERT_GT(::recv(answered, buf, sizeof buf, 0), 0);
+    int silent = connect_loopback();
+    ASSERT_GE(silent, 0);
+    auto keep_alive_client = client();
+    keep_alive_client->set_keep_alive(true);
+    ASSERT_TRUE(keep_alive_client->Get("/api/gpio/grd/64"));
+
+    std::this_thread::sleep_for(milliseconds(50));
+    serial_connected = 0;
+    auto took = wait_for([] { return !http_server.is_running(); }, milliseconds(1500));
+    ASSERT_TRUE(took);
+    // The supervisor's pass is 100 ms; the rest is closing connections.
+    EXPECT_LT(*took, stop_bound);
+    ::close(answered);
+    ::close(silent);
+}
+
+TEST_F(Web_server, ListensOnLoopbackOnlyExclusivelyAndAnswersBothNames)
+{
+    serial_connected = 1;
+    start_thread();
+    ASSERT_TRUE(server_answers());
+
+    // A second server with the library's default options (SO_REUSEPORT)
+    // must not bind beside us and take half of the requests.
+    int other = listen_like_another_server();
+    EXPECT_LT(other, 0) << "port 8088 shared";
+    if (other >= 0) ::close(other);
+
+    // Only 127.0.0.1:8088 is listening (state 0A), nothing on IPv6.
+    auto listeners = [](const char* table) {
+        std::ifstream in(table);
+        std::string line, found;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            fields >> slot >> local >> remote >> state;
+            if (state == "0A" && local.size() > 5 && local.substr(local.size() - 5) == ":1F98") found += local + " ";
+        }
+        return found;
+    };
+    EXPECT_EQ(listeners("/proc/net/tcp"), "0100007F:1F98 ");
+    EXPECT_EQ(listeners("/proc/net/tcp6"), "");
+
+    for (const std::string host : {"127.0.0.1", "localhost"}) {
+        SCOPED_TRACE(host);
+        auto r = client(host)->Get("/api/gpio/grd/64");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 400);
+    }
+}
+
+// Another program holds port 8088: every pass tries again and says so,
+// until the link goes down; once the port is free the server comes up.
+TEST_F(Web_server, TakenPortAlternatesStartAndQuitLines)
+{
+    int blocker = listen_like_another_server();
+    ASSERT_GE(blocker, 0);
+
+    serial_connected = 1;
+    start_thread();
+    std::this_thread::sleep_for(milliseconds(700));
+    EXPECT_FALSE(http_server.is_running());
+    ::close(blocker);
+
+    EXPECT_TRUE(wait_for(accepts_connections, start_bound)) << "not up once the port was free";
+    EXPECT_TRUE(server_answers());
+    serial_connected = 0;
+    EXPECT_TRUE(wait_for(server_down, stop_bound));
+    server_->quit_and_join();
+
+    const std::string seq = line_sequence(output());
+    // At least three failed starts, each answered by its quit line, then the
+    // one that held.
+    EXPECT_TRUE(std::regex_match(seq, std::regex("(SQ){4,}"))) << seq;
+    EXPECT_EQ(lines_with_prompt(output(), quit_line), seq.size() / 2);
+}
+
+TEST_F(Web_server, ServesThePagesAndHelpDirectories)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("qorvel_web_" + std::to_string(::getpid()));
+    fs::create_directories(dir / "pages" / "sub");
+    fs::create_directories(dir / "help");
+    std::ofstream(dir / "pages" / "start.html") << "<p>start</p>";
+    std::ofstream(dir / "pages" / "sub" / "deep.txt") << "deep";
+    std::ofstream(dir / "help" / "index.html") << "<p>help</p>";
+    std::ofstream(dir / "help" / "topic.html") << "<p>topic</p>";
+    const fs::path was = fs::current_path();
+    fs::current_path(dir);
+
+    serial_connected = 1;
+    start_thread();
+    ASSERT_TRUE(server_answers());
+    auto c = client();
+    auto r = c->Get("/start.html");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_EQ(r->body, "<p>start</p>");
+    EXPECT_EQ(r->get_header_value("Content-Type"), "text/html");
+    r = c->Get("/sub/deep.txt");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "deep");
+    r = c->Get("/help/topic.html");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "<p>topic</p>");
+    r = c->Get("/help/");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "<p>help</p>");
+    r = c->Get("/missing.html");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 404);
+    // Nothing outside the two directories.
+    r = c->Get("/../pages/start.html");
+    ASSERT_TRUE(r);
+    EXPECT_NE(r->status, 200);
+
+    server_->quit_and_join();
+    fs::current_path(was);
+    fs::remove_all(dir);
+}
+
+// Joins the thread within `limit`, or ends the test program: a web-server
+// thread that never ends is exactly the failure looked for, and a hung
+// join would only show as a time-out much later.
+void must_end(Web_server_thread& server, milliseconds limit, const std::string& what)
+{
+    ui_mode = 2;
+    if (!wait_for([&] { return server.ended(); }, limit)) {
+        std::fprintf(stderr, "web-server thread did not end: %s\n", what.c_str());
+        std::_Exit(1);
+    }
+    server.quit_and_join();
+}
+
+// Quitting at any moment ends the thread with no server left behind, also
+// when the quit lands while the server is starting. The loop and the
+// supervisor wake at nearly the same moments (both sleep 100 ms from the
+// thread's start), so quits around 100 ms fall into the start itself.
+TEST_F(Web_server, QuitAtRandomMomentsAlwaysEnds)
+{
+    std::mt19937 random(12345);
+    std::uniform_int_distribution<int> around_start(85, 125);
+    std::uniform_int_distribution<int> anywhere(0, 300);
+    serial_connected = 1;
+    for (int cycle = 0; cycle < 24; ++cycle) {
+        const int at = cycle % 3 == 2 ? anywhere(random) : around_start(random);
+        Web_server_thread server(0);
+        std::this_thread::sleep_for(milliseconds(at));
+        must_end(server, milliseconds(3000), "quit at " + std::to_string(at) + " ms");
+        EXPECT_FALSE(http_server.is_running()) << "cycle " << cycle;
+        EXPECT_FALSE(accepts_connections()) << "cycle " << cycle;
+    }
+    const std::string seq = line_sequence(output());
+    EXPECT_TRUE(std::regex_match(seq, std::regex("(SQ)*"))) << seq;
+}
+
+// Connects, disconnects, http_stop and http_run at random moments; each
+// stop, also one that lands while the server is starting, takes effect.
+TEST_F(Web_server, StopsAtRandomMomentsAreNeverLost)
+{
+    std::mt19937 random(54321);
+    std::uniform_int_distribution<int> pause(0, 130);
+    std::bernoulli_distribution coin(0.5);
+    start_thread();
+    for (int step = 0; step < 50; ++step) {
+        if (coin(random))
+            serial_connected = serial_connected == 1 ? 0 : 1;
+        else
+            http_stop_request = http_stop_request == 1 ? 0 : 1;
+        std::this_thread::sleep_for(milliseconds(pause(random)));
+    }
+
+    // Wherever that left it, the server follows the final state.
+    serial_connected = 1;
+    http_stop_request = 0;
+    EXPECT_TRUE(wait_for(accepts_connections, start_bound));
+    http_stop_request = 1;
+    EXPECT_TRUE(wait_for(server_down, stop_bound));
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_FALSE(accepts_connections()) << "a stopped server came back";
+    http_stop_request = 0;
+    EXPECT_TRUE(wait_for(accepts_connections, start_bound));
+    serial_connected = 0;
+    EXPECT_TRUE(wait_for(server_down, stop_bound));
+
+    must_end(*server_, milliseconds(3000), "after the random stops");
+    const std::string seq = line_sequence(output());
+    EXPECT_TRUE(std::regex_match(seq, std::regex("(SQ)+"))) << seq;
+}
+
+}  // namespace

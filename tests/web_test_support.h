@@ -1,0 +1,264 @@
+#pragma once
+// Helpers shared by the web UI tests: the web-server thread run in this test
+// process, HTTP on loopback (the library's client and raw sockets), and
+// waiting with a deadline.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <httplib.h>
+
+#include "board_link/halcyr_transcoder.h"
+#include "board_link/shared_flags.h"
+#include "sim_board.h"
+#include "web_ui/web_server.h"
+
+namespace web_test {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr int port = 8088;
+
+// Polls `done` every millisecond until it holds or `limit` has passed;
+// returns how long it took, or nothing.
+inline std::optional<milliseconds> wait_for(const std::function<bool()>& done, milliseconds limit)
+{
+    const auto start = Clock::now();
+    for (;;) {
+        if (done()) return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+        if (Clock::now() - start > limit) return std::nullopt;
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+}
+
+inline std::unique_ptr<httplib::Client> client(const std::string& host = "127.0.0.1")
+{
+    auto c = std::make_unique<httplib::Client>(host, port);
+    c->set_connection_timeout(std::chrono::seconds(2));
+    c->set_read_timeout(std::chrono::seconds(10));
+    return c;
+}
+
+// A TCP connection to 127.0.0.1:8088, or -1 when nothing listens there.
+inline int connect_loopback(int family = AF_INET)
+{
+    int fd = ::socket(family, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    int rc;
+    if (family == AF_INET) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    } else {
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(port);
+        a.sin6_addr = in6addr_loopback;
+        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    if (rc != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Another server on 127.0.0.1:8088 with the options the HTTP library sets
+// by default (SO_REUSEADDR and SO_REUSEPORT): the listening socket, or -1
+// when the port cannot be had.
+inline int listen_like_another_server()
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 5) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+inline bool accepts_connections()
+{
+    int fd = connect_loopback();
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+// Sends `request` as it stands and returns every byte of the answer up to
+// the server's close (each answer closes its connection), or what came
+// within the limit.
+inline std::string raw_exchange(const std::string& request, milliseconds limit = milliseconds(5000))
+{
+    int fd = connect_loopback();
+    if (fd < 0) return {};
+    (void)!::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer;
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+        char buf[4096];
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        answer.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return answer;
+}
+
+// The body of a raw answer (after the blank line that ends the headers).
+inline std::string body_of(const std::string& raw)
+{
+    auto at = raw.find("\r\n\r\n");
+    return at == std::string::npos ? std::string() : raw.substr(at + 4);
+}
+
+// main_webserver on its own thread, as the program runs it; the destructor
+// quits (ui_mode 2) and joins, as the console does at "qq".
+class Web_server_thread {
+public:
+    explicit Web_server_thread(int mode = 0)
+    {
+        ui_mode = mode;
+        thread_ = std::thread([this] {
+            main_webserver();
+            ended_ = true;
+        });
+    }
+    ~Web_server_thread() { quit_and_join(); }
+    Web_server_thread(const Web_server_thread&) = delete;
+    Web_server_thread& operator=(const Web_server_thread&) = delete;
+
+    // Quits and waits for the thread; how long it took to end.
+    milliseconds quit_and_join()
+    {
+        const auto start = Clock::now();
+        ui_mode = 2;
+        if (thread_.joinable()) thread_.join();
+        return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+    }
+    bool ended() const { return ended_; }
+
+private:
+    std::thread thread_;
+    std::atomic<bool> ended_{false};
+};
+
+// Waits until the server answers HTTP (a path that never reaches the board).
+inline bool server_answers(milliseconds limit = milliseconds(2000))
+{
+    return wait_for(
+               [] {
+                   auto c = client();
+                   c->set_connection_timeout(std::chrono::milliseconds(200));
+                   auto r = c->Get("/api/gpio/grd/64");
+                   return r && r->status == 400;
+               },
+               limit)
+        .has_value();
+}
+
+inline std::size_t count_of(const std::string& text, const std::string& piece)
+{
+    std::size_t n = 0;
+    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+    return n;
+}
+
+// This process's descriptors on the simulated board's line: the board's
+// master side, or any descriptor on the slave side.
+inline int line_descriptor(const std::string& slave_path, bool master)
+{
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::stoi(entry.path().filename().string());
+        int number = -1;
+        if (master) {
+            if (::ioctl(fd, TIOCGPTN, &number) == 0 && "/dev/pts/" + std::to_string(number) == slave_path) return fd;
+        } else {
+            std::error_code error;
+            if (std::filesystem::read_symlink(entry.path(), error) == slave_path) return fd;
+        }
+    }
+    return -1;
+}
+
+// The simulated board with `serial_link` open on it and the link flagged up,
+// as after "co". Opening ends with a read that drains the line; on a silent
+// line that read lasts its whole 2 s, so the board says a stray byte now and
+// then until the open is done, and the line is emptied afterwards.
+class Board_on_link : public testing::Environment {
+public:
+    static Sim_board& sim() { return *sim_; }
+
+    void SetUp() override
+    {
+        sim_ = std::make_unique<Sim_board>();
+        const int master = line_descriptor(sim_->device_path(), true);
+        ASSERT_GE(master, 0);
+        std::atomic<bool> opened{false};
+        std::thread nudge([&] {
+            while (!opened) {
+                (void)!::write(master, "", 1);
+                std::this_thread::sleep_for(milliseconds(20));
+            }
+        });
+        testing::internal::CaptureStdout();
+        {
+            std::lock_guard<std::mutex> lock(link_mutex());
+            serial_link.open(sim_->device_path());
+        }
+        testing::internal::GetCapturedStdout();
+        opened = true;
+        nudge.join();
+        std::this_thread::sleep_for(milliseconds(30));
+        ::tcflush(line_descriptor(sim_->device_path(), false), TCIFLUSH);
+        ASSERT_EQ(serial_link.get_connection_state().state, 1);
+        serial_connected = 1;
+    }
+    void TearDown() override
+    {
+        testing::internal::CaptureStdout();
+        {
+            std::lock_guard<std::mutex> lock(link_mutex());
+            serial_link.close();
+        }
+        testing::internal::GetCapturedStdout();
+        serial_connected = 0;
+        sim_.reset();
+    }
+
+private:
+    static inline std::unique_ptr<Sim_board> sim_;
+};
+
+inline const std::string start_line = "\n[Qorvel] Server running on http://localhost:8088\n";
+inline const std::string quit_line = "\n[Qorvel] Webserver quit.\n";
+
+}  // namespace web_test

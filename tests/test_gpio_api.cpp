@@ -2,6 +2,7 @@
 // status codes, exact bodies and content types, what reaches the wire and the
 // console, the link down, a silent board, concurrent clients beside console
 // words, and the refusal of cross-site and oversize requests.
+#include "board_test_support.h"
 #include "web_test_support.h"
 
 #include "board_link/qn_commands.h"
@@ -48,7 +49,7 @@ protected:
         quietly([&] { server_.reset(); });
     }
 
-    static Sim_board& sim() { return Board_on_link::sim(); }
+    static Sim_board& sim() { return Connected_board::sim(); }
 
     // One request, with what it printed and sent.
     Exchange exchange(const std::function<httplib::Result(httplib::Client&)>& request)
@@ -78,14 +79,6 @@ protected:
 
     std::unique_ptr<Web_server_thread> server_;
 };
-
-// Runs `action` with its console output left out of the test's log.
-void quietly(const std::function<void()>& action)
-{
-    testing::internal::CaptureStdout();
-    action();
-    testing::internal::GetCapturedStdout();
-}
 
 // The JSON answer checks that every route shares.
 void expect_json(const Exchange& e, int status, const std::string& body)
@@ -464,6 +457,6 @@ TEST_F(Gpio_api, RefusesCrossSiteAndOversizeRequests)
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    testing::AddGlobalTestEnvironment(new Board_on_link);
+    testing::AddGlobalTestEnvironment(new Connected_board);
     return RUN_ALL_TESTS();
 }

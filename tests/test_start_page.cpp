@@ -2,11 +2,14 @@
 // loaded in headless Chromium from the program's own "pages" and "help"
 // directories: the page reads every pin through the API, and what the board
 // answered shows in its table.
+#include "board_test_support.h"
 #include "web_test_support.h"
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <regex>
 
 using namespace web_test;
@@ -56,28 +59,31 @@ class Start_page : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(std::system("command -v chromium >/dev/null"), 0)
-            << "headless Chromium is needed: apt-get install -y chromium";
         // Where the program is started from, so "pages" and "help" are found.
         std::filesystem::current_path(QORVEL_SOURCE_DIR);
         testing::internal::CaptureStdout();
+        capturing_ = true;
+        ASSERT_EQ(std::system("command -v chromium >/dev/null"), 0)
+            << "headless Chromium is needed: apt-get install -y chromium";
         server_ = std::make_unique<Web_server_thread>(0);
         ASSERT_TRUE(server_answers());
-        Board_on_link::sim().clear_received();
+        Connected_board::sim().clear_received();
     }
     void TearDown() override
     {
         server_.reset();
+        if (!capturing_) return;
         // Failures reported while the output was captured are in it.
         const std::string out = testing::internal::GetCapturedStdout();
         if (HasFailure()) std::fprintf(stderr, "%s\n", out.c_str());
     }
     std::unique_ptr<Web_server_thread> server_;
+    bool capturing_ = false;
 };
 
 TEST_F(Start_page, ShowsThePinsTheBoardReports)
 {
-    Sim_board& sim = Board_on_link::sim();
+    Sim_board& sim = Connected_board::sim();
     sim.set_digital(2, 1);
     sim.set_analog(14, 1023);
     sim.set_analog(3, 512);
@@ -110,7 +116,7 @@ TEST_F(Start_page, HelpPageIsServedBesideIt)
     const std::string dom = dump_dom("http://127.0.0.1:8088/help/index.html");
     EXPECT_NE(dom.find("The GPIO API"), std::string::npos) << dom.substr(0, 2000);
     EXPECT_NE(dom.find("href=\"/arduino_uno_r4_analog.html\""), std::string::npos);
-    EXPECT_TRUE(Board_on_link::sim().instructions().empty());
+    EXPECT_TRUE(Connected_board::sim().instructions().empty());
 }
 
 }  // namespace
@@ -118,6 +124,6 @@ TEST_F(Start_page, HelpPageIsServedBesideIt)
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    testing::AddGlobalTestEnvironment(new Board_on_link);
+    testing::AddGlobalTestEnvironment(new Connected_board);
     return RUN_ALL_TESTS();
 }

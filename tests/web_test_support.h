@@ -5,16 +5,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -23,9 +20,7 @@
 
 #include <httplib.h>
 
-#include "board_link/halcyr_transcoder.h"
 #include "board_link/shared_flags.h"
-#include "sim_board.h"
 #include "web_ui/web_server.h"
 
 namespace web_test {
@@ -45,6 +40,14 @@ inline std::optional<milliseconds> wait_for(const std::function<bool()>& done, m
         if (Clock::now() - start > limit) return std::nullopt;
         std::this_thread::sleep_for(milliseconds(1));
     }
+}
+
+// Runs `action` with its console output left out of the test's log.
+void quietly(const std::function<void()>& action)
+{
+    testing::internal::CaptureStdout();
+    action();
+    testing::internal::GetCapturedStdout();
 }
 
 inline std::unique_ptr<httplib::Client> client(const std::string& host = "127.0.0.1")
@@ -191,72 +194,6 @@ inline std::size_t count_of(const std::string& text, const std::string& piece)
     for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
     return n;
 }
-
-// This process's descriptors on the simulated board's line: the board's
-// master side, or any descriptor on the slave side.
-inline int line_descriptor(const std::string& slave_path, bool master)
-{
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        const int fd = std::stoi(entry.path().filename().string());
-        int number = -1;
-        if (master) {
-            if (::ioctl(fd, TIOCGPTN, &number) == 0 && "/dev/pts/" + std::to_string(number) == slave_path) return fd;
-        } else {
-            std::error_code error;
-            if (std::filesystem::read_symlink(entry.path(), error) == slave_path) return fd;
-        }
-    }
-    return -1;
-}
-
-// The simulated board with `serial_link` open on it and the link flagged up,
-// as after "co". Opening ends with a read that drains the line; on a silent
-// line that read lasts its whole 2 s, so the board says a stray byte now and
-// then until the open is done, and the line is emptied afterwards.
-class Board_on_link : public testing::Environment {
-public:
-    static Sim_board& sim() { return *sim_; }
-
-    void SetUp() override
-    {
-        sim_ = std::make_unique<Sim_board>();
-        const int master = line_descriptor(sim_->device_path(), true);
-        ASSERT_GE(master, 0);
-        std::atomic<bool> opened{false};
-        std::thread nudge([&] {
-            while (!opened) {
-                (void)!::write(master, "", 1);
-                std::this_thread::sleep_for(milliseconds(20));
-            }
-        });
-        testing::internal::CaptureStdout();
-        {
-            std::lock_guard<std::mutex> lock(link_mutex());
-            serial_link.open(sim_->device_path());
-        }
-        testing::internal::GetCapturedStdout();
-        opened = true;
-        nudge.join();
-        std::this_thread::sleep_for(milliseconds(30));
-        ::tcflush(line_descriptor(sim_->device_path(), false), TCIFLUSH);
-        ASSERT_EQ(serial_link.get_connection_state().state, 1);
-        serial_connected = 1;
-    }
-    void TearDown() override
-    {
-        testing::internal::CaptureStdout();
-        {
-            std::lock_guard<std::mutex> lock(link_mutex());
-            serial_link.close();
-        }
-        testing::internal::GetCapturedStdout();
-        serial_connected = 0;
-        sim_.reset();
-    }
-
-private:
-    static inline std::unique_ptr<Sim_board> sim_;
-};
 
 inline const std::string start_line = "\n[Qorvel] Server running on http://localhost:8088\n";
 inline const std::string quit_line = "\n[Qorvel] Webserver quit.\n";

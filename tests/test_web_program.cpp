@@ -1,0 +1,154 @@
+// The web server in the whole program, driven as an operator would with the
+// simulated board on a pseudo-terminal: it starts with the link, follows
+// "http_stop", "http_run" and "di", serves the board while the console runs,
+// ends with the program on a quit, and survives a port that another program
+// holds.
+#include "web_test_support.h"
+
+#include "program_driver.h"
+#include "sim_board.h"
+
+using namespace web_test;
+
+namespace {
+
+std::string upper(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+class Web_program : public testing::Test {
+protected:
+    // Waits until `text` has been printed at least `n` times in all; how long
+    // that took.
+    std::optional<milliseconds> printed(const std::string& text, std::size_t n, milliseconds limit)
+    {
+        return wait_for([&] { return count_of(program.out(), text) >= n; }, limit);
+    }
+    void connect()
+    {
+        program.send_line("co " + sim.device_path());
+        ASSERT_TRUE(printed("[Server] [", 1, milliseconds(10000))) << program.out();
+    }
+    // The quit line's prompt once the console has gone: "[]" for the mode.
+    std::string quitting_prompt_start() const { return "[" + port + "][] ["; }
+
+    Sim_board sim;
+    Program_driver program;
+    const std::string port = upper(sim.device_path());
+};
+
+TEST_F(Web_program, ServerFollowsTheLinkAndTheStopRequest)
+{
+    // Asked to stay down before any board is there.
+    program.send_line("http_stop");
+    connect();
+    std::this_thread::sleep_for(milliseconds(400));
+    EXPECT_EQ(count_of(program.out(), start_line), 0u);
+    EXPECT_FALSE(accepts_connections());
+
+    program.send_line("client");
+    ASSERT_TRUE(printed("Client Mode.\n", 1, milliseconds(2000)));
+    program.send_line("http_run");
+    auto took = printed(start_line, 1, milliseconds(1000));
+    ASSERT_TRUE(took) << program.out();
+    EXPECT_LT(*took, milliseconds(600));
+
+    // The board answers the browser while the console is in Client mode.
+    sim.set_digital(2, 1);
+    auto r = client()->Get("/api/gpio/grd/2");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, R"({"pin":2,"value":1})");
+    r = client("localhost")->Post("/api/gpio/gwd/3", R"({"value":1})", "application/json");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, R"({"status":"ok"})");
+    EXPECT_TRUE(printed("Pin Update: 3\n", 1, milliseconds(1000)));
+    EXPECT_EQ(sim.digital(3), 1);
+
+    program.send_line("http_stop");
+    took = printed(quit_line, 1, milliseconds(1000));
+    ASSERT_TRUE(took) << program.out();
+    EXPECT_LT(*took, milliseconds(500));
+    EXPECT_FALSE(accepts_connections());
+
+    program.send_line("http_run");
+    ASSERT_TRUE(printed(start_line, 2, milliseconds(1000)));
+    ASSERT_TRUE(server_answers());
+
+    program.send_line("di");
+    took = printed(quit_line, 2, milliseconds(1000));
+    ASSERT_TRUE(took) << program.out();
+    EXPECT_LT(*took, milliseconds(500));
+    EXPECT_FALSE(accepts_connections());
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(count_of(program.out(), start_line), 2u);
+
+    program.send_line("qq");
+    EXPECT_EQ(program.wait_exit(std::chrono::seconds(5)), 0);
+    EXPECT_EQ(count_of(program.out(), quit_line), 2u) << "a quit line for a server that was not running";
+    EXPECT_EQ(program.err(), "");
+}
+
+TEST_F(Web_program, QuitWhileListeningEndsTheProgram)
+{
+    connect();
+    ASSERT_TRUE(printed(start_line, 1, milliseconds(1000))) << program.out();
+    ASSERT_TRUE(server_answers());
+
+    program.send_line("qq");
+    auto code = program.wait_exit(std::chrono::seconds(5));
+    ASSERT_TRUE(code.has_value()) << "the program did not end:\n" << program.out();
+    EXPECT_EQ(*code, 0);
+    EXPECT_FALSE(accepts_connections());
+
+    const std::string out = program.out();
+    const auto quit_at = out.find(quit_line);
+    ASSERT_NE(quit_at, std::string::npos) << out;
+    EXPECT_EQ(out.compare(quit_at + quit_line.size(), quitting_prompt_start().size(), quitting_prompt_start()), 0)
+        << out.substr(quit_at);
+    // The link closes after every thread has ended.
+    EXPECT_NE(out.find("Closed " + port + " port", quit_at), std::string::npos) << out.substr(quit_at);
+}
+
+// Another program holds 8088 (with the options that let servers share a
+// port): ours must not slip in beside it, and says so on every pass.
+TEST_F(Web_program, TakenPortAlternatesStartAndQuitLines)
+{
+    int other = listen_like_another_server();
+    ASSERT_GE(other, 0);
+    connect();
+    ASSERT_TRUE(printed(quit_line, 4, milliseconds(2000))) << program.out();
+    // Requests still reach only the other program.
+    int probe = connect_loopback();
+    EXPECT_GE(probe, 0);
+    pollfd p{other, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 1000), 1);
+    if (probe >= 0) ::close(probe);
+
+    program.send_line("di");
+    ASSERT_TRUE(printed("Closed " + port + " port", 1, milliseconds(2000)));
+    std::this_thread::sleep_for(milliseconds(300));
+    const std::string out = program.out();
+    const std::size_t starts = count_of(out, start_line);
+    EXPECT_EQ(count_of(out, quit_line), starts);
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(count_of(program.out(), start_line), starts) << "still trying after the link went down";
+
+    // Start, quit, start, quit: each start line with its own quit line.
+    std::string seq;
+    for (std::size_t at = 0; at < out.size(); ++at) {
+        if (out.compare(at, start_line.size(), start_line) == 0) seq += 'S';
+        if (out.compare(at, quit_line.size(), quit_line) == 0) seq += 'Q';
+    }
+    std::string alternating;
+    for (std::size_t i = 0; i < starts; ++i) alternating += "SQ";
+    EXPECT_EQ(seq, alternating);
+
+    program.send_line("qq");
+    EXPECT_EQ(program.wait_exit(std::chrono::seconds(5)), 0);
+    ::close(other);
+}
+
+}  // namespace

@@ -47,14 +47,14 @@ inline std::vector<std::string> lines_of(const std::string& text) {
 // draining read of the silent line (about 2 s), so it is done once.
 class Connected_board : public testing::Environment {
 public:
-    static Sim_board& sim() { return *sim_; }
+    static Sim_board& sim() { return *holder(); }
 
     void SetUp() override {
-        sim_ = std::make_unique<Sim_board>();
+        holder() = std::make_unique<Sim_board>();
         testing::internal::CaptureStdout();
         {
             std::lock_guard<std::mutex> lock(link_mutex());
-            serial_link.open(sim_->device_path());
+            serial_link.open(holder()->device_path());
         }
         testing::internal::GetCapturedStdout();
         ASSERT_EQ(serial_link.get_connection_state().state, 1);
@@ -69,9 +69,15 @@ public:
         }
         testing::internal::GetCapturedStdout();
         serial_connected = 0;
-        sim_.reset();
+        holder().reset();
     }
 
 private:
-    static inline std::unique_ptr<Sim_board> sim_;
+    // A function-local holder, so that programs that include this header
+    // without connecting a board (the Windows build has no pseudo-terminals)
+    // do not need the simulated board's code.
+    static std::unique_ptr<Sim_board>& holder() {
+        static std::unique_ptr<Sim_board> sim;
+        return sim;
+    }
 };

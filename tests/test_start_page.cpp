@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <regex>
 
 using namespace web_test;
 
@@ -43,16 +42,16 @@ std::string dump_dom(const std::string& url)
     return dom;
 }
 
-// The text of the cell of class `cell` in the row of `pin`.
+// The text of the cell of class `cell_class` in the row of `pin`.
 std::string cell(const std::string& dom, int pin, const std::string& cell_class)
 {
-    const std::regex row("<tr data-pin=\"" + std::to_string(pin) + "\">([\\s\\S]*?)</tr>");
-    std::smatch m;
-    if (!std::regex_search(dom, m, row)) return "(no row)";
-    const std::string cells = m[1].str();
-    const std::regex td("<td class=\"" + cell_class + "[^\"]*\">([^<]*)</td>");
-    std::smatch c;
-    return std::regex_search(cells, c, td) ? c[1].str() : "(no cell)";
+    const auto row = dom.find("<tr data-pin=\"" + std::to_string(pin) + "\">");
+    if (row == std::string::npos) return "(no row)";
+    const auto row_end = dom.find("</tr>", row);
+    auto at = dom.find("<td class=\"" + cell_class, row);
+    if (at == std::string::npos || at > row_end) return "(no cell)";
+    at = dom.find('>', at) + 1;
+    return dom.substr(at, dom.find('<', at) - at);
 }
 
 class Start_page : public testing::Test {

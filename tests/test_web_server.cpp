@@ -316,6 +316,57 @@ void must_end(Web_server_thread& server, milliseconds limit, const std::string& 
     server.quit_and_join();
 }
 
+// Makes the next listens slow to get their socket, and has `decide` run in
+// that moment, after http_server_running has become 1 and before the
+// library marks itself running, where a plain stop() would be lost. The
+// supervisor passes (every 100 ms) while the start is held up.
+void hold_up_the_start(std::function<void()> decide)
+{
+    http_server.set_socket_options([decide](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        decide();
+        std::this_thread::sleep_for(milliseconds(250));
+    });
+}
+
+TEST_F(Web_server, StopDecidedWhileStartingTakesEffect)
+{
+    serial_connected = 1;
+    start_thread();
+    ASSERT_TRUE(wait_for(accepts_connections, start_bound));
+    // Held down while the slow start is put in place.
+    http_stop_request = 1;
+    ASSERT_TRUE(wait_for(server_down, stop_bound));
+
+    // The link goes down while the server is starting.
+    hold_up_the_start([] { serial_connected = 0; });
+    http_stop_request = 0;
+    EXPECT_TRUE(wait_for([] { return serial_connected == 0; }, milliseconds(2000)));
+    EXPECT_TRUE(wait_for(server_down, milliseconds(1000))) << "the stop was lost";
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_FALSE(accepts_connections()) << "serving after the link went down";
+
+    // "http_stop" while it is starting.
+    hold_up_the_start([] { http_stop_request = 1; });
+    serial_connected = 1;
+    EXPECT_TRUE(wait_for([] { return http_stop_request == 1; }, milliseconds(2000)));
+    EXPECT_TRUE(wait_for(server_down, milliseconds(1000))) << "the stop was lost";
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_FALSE(accepts_connections()) << "serving after http_stop";
+
+    // Quitting while it is starting: the supervisor ends in the meantime,
+    // and still the listen ends and the thread with it.
+    hold_up_the_start([] { ui_mode = 2; });
+    http_stop_request = 0;
+    EXPECT_TRUE(wait_for([&] { return server_->ended(); }, milliseconds(2000))) << "the web-server thread hangs";
+    EXPECT_TRUE(server_down());
+
+    must_end(*server_, milliseconds(3000), "quit while starting");
+    // Every start, also the held-up ones, has its quit line.
+    EXPECT_EQ(line_sequence(output()), "SQSQSQSQ") << output();
+}
+
 // Quitting at any moment ends the thread with no server left behind, also
 // when the quit lands while the server is starting. The loop and the
 // supervisor wake at nearly the same moments (both sleep 100 ms from the

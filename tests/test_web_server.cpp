@@ -339,21 +339,27 @@ TEST_F(Web_server, StopDecidedWhileStartingTakesEffect)
     http_stop_request = 1;
     ASSERT_TRUE(wait_for(server_down, stop_bound));
 
-    // The link goes down while the server is starting.
-    hold_up_the_start([] { serial_connected = 0; });
-    http_stop_request = 0;
-    EXPECT_TRUE(wait_for([] { return serial_connected == 0; }, milliseconds(2000)));
-    EXPECT_TRUE(wait_for(server_down, milliseconds(1000))) << "the stop was lost";
-    std::this_thread::sleep_for(milliseconds(300));
-    EXPECT_FALSE(accepts_connections()) << "serving after the link went down";
-
-    // "http_stop" while it is starting.
-    hold_up_the_start([] { http_stop_request = 1; });
-    serial_connected = 1;
-    EXPECT_TRUE(wait_for([] { return http_stop_request == 1; }, milliseconds(2000)));
-    EXPECT_TRUE(wait_for(server_down, milliseconds(1000))) << "the stop was lost";
-    std::this_thread::sleep_for(milliseconds(300));
-    EXPECT_FALSE(accepts_connections()) << "serving after http_stop";
+    // The link goes down, then "http_stop" comes, while the server starts.
+    struct Variant {
+        const char* what;
+        std::function<void()> decide;
+        std::function<void()> let_it_start;
+        std::atomic<int>& flag;
+        int decided;
+    };
+    const Variant variants[] = {
+        {"the link went down", [] { serial_connected = 0; }, [] { http_stop_request = 0; }, serial_connected, 0},
+        {"http_stop", [] { http_stop_request = 1; }, [] { serial_connected = 1; }, http_stop_request, 1},
+    };
+    for (const Variant& v : variants) {
+        SCOPED_TRACE(v.what);
+        hold_up_the_start(v.decide);
+        v.let_it_start();
+        EXPECT_TRUE(wait_for([&] { return v.flag == v.decided; }, milliseconds(2000)));
+        EXPECT_TRUE(wait_for(server_down, milliseconds(1000))) << "the stop was lost";
+        std::this_thread::sleep_for(milliseconds(300));
+        EXPECT_FALSE(accepts_connections()) << "serving after " << v.what;
+    }
 
     // Quitting while it is starting: the supervisor ends in the meantime,
     // and still the listen ends and the thread with it.

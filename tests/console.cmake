@@ -11,16 +11,16 @@ add_dependencies(qorvel_program_driver qorvel)
 qorvel_test(test_console_session
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_console_session.cpp
   LIBS qorvel_program_driver
-  LABELS console threads)
+  LABELS threads)
 
 qorvel_test(test_console_browser
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_console_browser.cpp
   LIBS qorvel_program_driver
-  LABELS console threads)
+  LABELS threads)
 
 # A connected board brings the web server up on port 8088.
 qorvel_test(test_console_board
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_console_board.cpp
   LIBS qorvel_program_driver
-  LABELS console threads
+  LABELS threads
   LOCK port8088)

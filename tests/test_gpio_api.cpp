@@ -393,6 +393,28 @@ TEST_F(Gpio_api, ConcurrentClientsAndConsoleWordsKeepTheirAnswers)
             << "mixed instruction of " << instruction.size() << " bytes";
 }
 
+// A browser tab closed while the board is still answering: its answer has
+// nowhere to go, and the program goes on serving.
+TEST_F(Gpio_api, ClientGoneBeforeTheAnswerLeavesTheProgramRunning)
+{
+    sim().set_answer_delay(milliseconds(150));
+    quietly([] {
+        for (int i = 0; i < 3; ++i) {
+            int fd = connect_loopback();
+            ASSERT_GE(fd, 0);
+            const std::string request = "GET /api/gpio/grd/5 HTTP/1.1\r\nHost: localhost\r\n\r\n";
+            ASSERT_GT(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), 0);
+            std::this_thread::sleep_for(milliseconds(20));
+            ::close(fd);
+        }
+        std::this_thread::sleep_for(milliseconds(600));
+    });
+    sim().set_answer_delay(milliseconds(0));
+    sim().clear_received();
+    sim().set_digital(5, 1);
+    expect_json(get("/api/gpio/grd/5"), 200, R"({"pin":5,"value":1})");
+}
+
 TEST_F(Gpio_api, RefusesCrossSiteAndOversizeRequests)
 {
     sim().set_digital(5, 1);

@@ -18,10 +18,11 @@
 
 #include <sys/socket.h>
 
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <iostream>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "board_link/init_order.h"
@@ -190,7 +191,7 @@ int main_webserver()
         print_line_and_prompt("\n[Qorvel] Webserver quit.");
     }
 
-    // 4.
+    // 4. The supervisor ends on the same quit.
     server_start_stop_thread.join();
     return 0;
 }

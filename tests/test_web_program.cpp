@@ -1,8 +1,7 @@
 // The web server in the whole program, driven as an operator would with the
 // simulated board on a pseudo-terminal: it starts with the link, follows
 // "http_stop", "http_run" and "di", serves the board while the console runs,
-// ends with the program on a quit, and survives a port that another program
-// holds.
+// and ends with the program on a quit.
 #include "web_test_support.h"
 
 #include "program_driver.h"
@@ -110,45 +109,6 @@ TEST_F(Web_program, QuitWhileListeningEndsTheProgram)
         << out.substr(quit_at);
     // The link closes after every thread has ended.
     EXPECT_NE(out.find("Closed " + port + " port", quit_at), std::string::npos) << out.substr(quit_at);
-}
-
-// Another program holds 8088 (with the options that let servers share a
-// port): ours must not slip in beside it, and says so on every pass.
-TEST_F(Web_program, TakenPortAlternatesStartAndQuitLines)
-{
-    int other = listen_like_another_server();
-    ASSERT_GE(other, 0);
-    connect();
-    ASSERT_TRUE(printed(quit_line, 4, milliseconds(2000))) << program.out();
-    // Requests still reach only the other program.
-    int probe = connect_loopback();
-    EXPECT_GE(probe, 0);
-    pollfd p{other, POLLIN, 0};
-    EXPECT_EQ(::poll(&p, 1, 1000), 1);
-    if (probe >= 0) ::close(probe);
-
-    program.send_line("di");
-    ASSERT_TRUE(printed("Closed " + port + " port", 1, milliseconds(2000)));
-    std::this_thread::sleep_for(milliseconds(300));
-    const std::string out = program.out();
-    const std::size_t starts = count_of(out, start_line);
-    EXPECT_EQ(count_of(out, quit_line), starts);
-    std::this_thread::sleep_for(milliseconds(300));
-    EXPECT_EQ(count_of(program.out(), start_line), starts) << "still trying after the link went down";
-
-    // Start, quit, start, quit: each start line with its own quit line.
-    std::string seq;
-    for (std::size_t at = 0; at < out.size(); ++at) {
-        if (out.compare(at, start_line.size(), start_line) == 0) seq += 'S';
-        if (out.compare(at, quit_line.size(), quit_line) == 0) seq += 'Q';
-    }
-    std::string alternating;
-    for (std::size_t i = 0; i < starts; ++i) alternating += "SQ";
-    EXPECT_EQ(seq, alternating);
-
-    program.send_line("qq");
-    EXPECT_EQ(program.wait_exit(std::chrono::seconds(5)), 0);
-    ::close(other);
 }
 
 }  // namespace

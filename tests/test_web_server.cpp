@@ -118,29 +118,6 @@ TEST_F(Web_server, FollowsTheLink)
     EXPECT_EQ(lines_with_prompt(out, quit_line), 1u) << out;
 }
 
-TEST_F(Web_server, StopRequestKeepsItDownUntilRun)
-{
-    http_stop_request = 1;
-    serial_connected = 1;
-    start_thread();
-    std::this_thread::sleep_for(milliseconds(400));
-    EXPECT_FALSE(accepts_connections()) << "listening despite http_stop";
-
-    http_stop_request = 0;
-    EXPECT_TRUE(wait_for(accepts_connections, start_bound)) << "not up after http_run";
-
-    http_stop_request = 1;
-    EXPECT_TRUE(wait_for(server_down, stop_bound)) << "still up after http_stop";
-    std::this_thread::sleep_for(milliseconds(300));
-    EXPECT_FALSE(accepts_connections());
-
-    http_stop_request = 0;
-    EXPECT_TRUE(wait_for(accepts_connections, start_bound)) << "not up after the second http_run";
-
-    server_->quit_and_join();
-    EXPECT_EQ(line_sequence(output()), "SQSQ") << output();
-}
-
 TEST_F(Web_server, QuitWhileListeningPrintsTheQuitLineAndEnds)
 {
     serial_connected = 1;

@@ -16,7 +16,9 @@
 // that starts after the supervisor's last pass ends at once.
 #include "web_server.h"
 
+#ifndef _WIN32
 #include <sys/socket.h>
+#endif
 
 #include <chrono>
 #include <csignal>
@@ -105,15 +107,24 @@ httplib::TaskQueue* worker_pool_for_listen()
 // Without it a taken port fails the listen at once.
 void exclusive_socket_options(socket_t sock)
 {
+#ifdef _WIN32
+    // On Windows SO_REUSEADDR would let another program take a bound port;
+    // exclusive use is its own option there.
+    BOOL yes = TRUE;
+    setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes), sizeof(yes));
+#else
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+#endif
 }
 
 void configure_server()
 {
     // A browser that goes away before its answer is written must not end the
     // program; the library writes to its sockets without MSG_NOSIGNAL.
+#ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);
+#endif
 
     http_server.set_address_family(AF_INET);
     http_server.set_socket_options(exclusive_socket_options);

@@ -2,7 +2,7 @@
 // error reporter. No board is connected here.
 #include "board_test_support.h"
 
-#include <regex>
+#include <cctype>
 #include <set>
 #include <thread>
 
@@ -60,10 +60,19 @@ TEST_F(Prompt, PromptsFromManyThreadsNeverShareANumber) {
         });
     for (auto& th : threads) th.join();
     const std::string out = testing::internal::GetCapturedStdout();
+    // Every prompt must come out whole: count them and collect their numbers.
+    const std::string head = "[Disconnected] [local] [Client] [";
     std::set<unsigned> seen;
-    std::regex one(R"(\[Disconnected\] \[local\] \[Client\] \[(\d+)\] > )");
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), one); it != std::sregex_iterator(); ++it)
-        seen.insert(static_cast<unsigned>(std::stoul((*it)[1])));
+    std::size_t prompts = 0;
+    for (std::size_t at = out.find(head); at != std::string::npos; at = out.find(head, at + 1)) {
+        const std::size_t digits = at + head.size();
+        const std::size_t close = out.find("] > ", digits);
+        ASSERT_NE(close, std::string::npos);
+        seen.insert(static_cast<unsigned>(std::stoul(out.substr(digits, close - digits))));
+        ++prompts;
+    }
+    EXPECT_EQ(prompts, 2000u);
+    EXPECT_EQ(out.size(), 2000 * (head.size() + 4 + std::string("] > ").size()));
     EXPECT_EQ(seen.size(), 2000u);
     EXPECT_EQ(*seen.begin(), 1000u);
     EXPECT_EQ(*seen.rbegin(), 2999u);
@@ -97,8 +106,14 @@ TEST(ErrorReport, ThreeLinesWithStampAndPlace) {
     const auto lines = lines_of(out);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "");
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(Build: [A-Z][a-z]{2} [ 0-9]\d \d{4} at \d\d:\d\d:\d\d)")))
-        << lines[1];
+    // "Build: Mmm dd yyyy at hh:mm:ss", the day blank-padded.
+    const std::string& stamp = lines[1];
+    ASSERT_EQ(stamp.size(), std::string("Build: Dec  8 2026 at 20:38:49").size()) << stamp;
+    EXPECT_EQ(stamp.substr(0, 7), "Build: ");
+    EXPECT_TRUE(std::isupper(static_cast<unsigned char>(stamp[7])) && std::islower(static_cast<unsigned char>(stamp[8])));
+    EXPECT_EQ(stamp.substr(18, 4), " at ") << stamp;
+    EXPECT_EQ(stamp[24], ':');
+    EXPECT_EQ(stamp[27], ':');
     EXPECT_EQ(lines[2], "File: /src/unit.cpp:183");
     EXPECT_EQ(stdout_of([] { report_error("Not able to decode.", "f", 7); }).rfind("Not able to decode.\n", 0), 0u);
 }

@@ -76,6 +76,10 @@ void Sim_board::set_silent(bool silent) {
     std::lock_guard<std::mutex> lock(mutex_);
     silent_ = silent;
 }
+void Sim_board::set_echo(bool echo) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    echo_ = echo;
+}
 void Sim_board::set_identity(std::uint8_t maker, std::uint8_t board) {
     std::lock_guard<std::mutex> lock(mutex_);
     maker_ = maker;
@@ -239,6 +243,8 @@ void Sim_board::run() {
                     script_.pop_front();
                 } else if (silent_) {
                     say = false;
+                } else if (echo_) {
+                    answer = instruction;
                 } else {
                     answer = answer_for(instruction);
                 }

@@ -14,6 +14,8 @@
 //   GPIO analog read      -> {0xA0, pin, low, high, 0xFE}         (5 bytes)
 //   GPIO digital write    -> {0xA4, pin, value, 0xFE}             (4 bytes)
 //   anything else framed  -> {opcode, 0xFE}
+// In echo mode the board answers every instruction with exactly the bytes
+// it received for it, terminator included, so the answer shows what went out.
 // When the program purges the line (as it does on opening the port) the
 // board greets with one byte, 0x55, which the opening drains.
 // Tests can script the next answers, make it stay silent, or hang up.
@@ -44,6 +46,7 @@ public:
     // An empty Bytes means "say nothing to that instruction".
     void script(Bytes answer);
     void set_silent(bool silent);            // answer nothing at all
+    void set_echo(bool echo);                // answer each instruction with itself
     void set_identity(std::uint8_t maker, std::uint8_t board);  // default 0x06, 0x09
     void set_status(std::uint8_t status, std::uint8_t alarm, std::uint8_t fault);
     void set_systat(Bytes eleven_bytes);     // bytes 1..11 of the systat answer
@@ -82,6 +85,7 @@ private:
     Bytes pending_;
     std::deque<Bytes> script_;
     bool silent_ = false;
+    bool echo_ = false;
     bool hung_up_ = false;
     std::uint8_t maker_ = 0x06, board_ = 0x09;
     std::uint8_t status_[3] = {0x11, 0x00, 0x00};

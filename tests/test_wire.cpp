@@ -1,9 +1,12 @@
 // Command words to the exact bytes on the wire, against the simulated board.
 #include "board_test_support.h"
+#include "wire_tables.h"
 
 #include <thread>
 
 namespace {
+
+using namespace wire_tables;
 
 struct Sent {
     std::string out;
@@ -28,28 +31,7 @@ protected:
 };
 
 TEST_F(Wire, ServerCommandsGoOutAsOneByte) {
-    struct Row {
-        const char* word;
-        const char* line;
-        std::uint8_t code;
-    };
-    const Row rows[] = {
-        {"sta", "halcyr: Status", 0x40},
-        {"status", "halcyr: Status", 0x40},
-        {"rust", "halcyr: Run U-ST User scheduled tasks", 0x20},
-        {"runust", "halcyr: Run U-ST User scheduled tasks", 0x20},
-        {"sust", "halcyr: Stop U-ST User scheduled tasks", 0x10},
-        {"stopust", "halcyr: Stop U-ST User scheduled tasks", 0x10},
-        {"clr", "halcyr: Clear Fault and Warning words", 0x08},
-        {"clear", "halcyr: Clear Fault and Warning words", 0x08},
-        {"sys", "halcyr: Server systat readback and reset", 0x04},
-        {"systat", "halcyr: Server systat readback and reset", 0x04},
-        {"rkst", "halcyr: Run K-ST Kernel scheduled tasks", 0x02},
-        {"runkst", "halcyr: Run K-ST Kernel scheduled tasks", 0x02},
-        {"skst", "halcyr: Stop K-ST Kernel scheduled tasks", 0x01},
-        {"stopkst", "halcyr: Stop K-ST Kernel scheduled tasks", 0x01},
-    };
-    for (const Row& r : rows) {
+    for (const Server_word& r : server_words) {
         Sent s = run(r.word);
         EXPECT_EQ(s.out, std::string(r.line) + "\n") << r.word;
         ASSERT_EQ(s.instructions.size(), 1u) << r.word;
@@ -70,45 +52,18 @@ TEST_F(Wire, StatusAndSystatAnswersComeBackWhole) {
 }
 
 TEST_F(Wire, RunAndStopAreTwoExchangesWithTheLineAfterBoth) {
-    Sent s = run("run");
-    EXPECT_EQ(s.out, "halcyr: Run U-ST User + Kernel scheduled tasks\n");
-    ASSERT_EQ(s.instructions.size(), 2u);
-    EXPECT_EQ(s.instructions[0], Bytes{0x20});
-    EXPECT_EQ(s.instructions[1], Bytes{0x02});
-    EXPECT_EQ(s.answer, answer_of({0x02}));
-
-    s = run("stop");
-    EXPECT_EQ(s.out, "halcyr: Stop U-ST User + Kernel scheduled tasks\n");
-    ASSERT_EQ(s.instructions.size(), 2u);
-    EXPECT_EQ(s.instructions[0], Bytes{0x10});
-    EXPECT_EQ(s.instructions[1], Bytes{0x01});
-    EXPECT_EQ(s.answer, answer_of({0x01}));
+    for (const Server_pair_word& r : server_pair_words) {
+        Sent s = run(r.word);
+        EXPECT_EQ(s.out, std::string(r.line) + "\n");
+        ASSERT_EQ(s.instructions.size(), 2u) << r.word;
+        EXPECT_EQ(s.instructions[0], Bytes{r.first_code}) << r.word;
+        EXPECT_EQ(s.instructions[1], Bytes{r.second_code}) << r.word;
+        EXPECT_EQ(s.answer, answer_of({r.second_code})) << r.word;
+    }
 }
 
 TEST_F(Wire, GpioWordsToFramedInstructions) {
-    struct Row {
-        const char* word;
-        Bytes bytes;
-    };
-    const Row rows[] = {
-        {"g2wd1", {0xA4, 0x82, 0x81, 0xFE}},
-        {"g2co", {0x81, 0x82, 0xFE}},
-        {"g12cod", {0x88, 0x8C, 0xFE}},
-        {"g0ci", {0x80, 0x80, 0xFE}},
-        {"g1ra", {0xA0, 0x81, 0xFE}},
-        {"g3cr", {0x87, 0x83, 0xFE}},
-        {"g4cpu", {0x89, 0x84, 0xFE}},
-        {"g1rd", {0x98, 0x81, 0xFE}},
-        {"g65rd", {0x98, 0x81, 0xFE}},
-        {"g64rd", {0x98, 0x80, 0xFE}},
-        {"g2wd300", {0xA4, 0x82, 0xAC, 0xFE}},
-        {"g2wd64", {0xA4, 0x82, 0x80, 0xFE}},
-        {"g2147483647rd", {0x98, 0xBF, 0xFE}},
-        {"g002rd", {0x98, 0x82, 0xFE}},
-        {"g0000000002rd", {0x98, 0x82, 0xFE}},
-        {"g2wd1x", {0xA4, 0x82, 0x81, 0xFE}},
-    };
-    for (const Row& r : rows) {
+    for (const Framed_word& r : gpio_words) {
         Sent s = run(r.word);
         ASSERT_EQ(s.instructions.size(), 1u) << r.word;
         EXPECT_EQ(s.instructions[0], r.bytes) << r.word;
@@ -120,24 +75,7 @@ TEST_F(Wire, GpioWordsToFramedInstructions) {
 }
 
 TEST_F(Wire, GpioWordsThatSendNothing) {
-    struct Row {
-        const char* word;
-        const char* before_report;  // what the encoder prints itself
-    };
-    const Row rows[] = {
-        {"g8ca", "Not implemented\n"}, {"gca", ""},    {"g2wp", "Not implemented\n"},
-        {"gwp", ""},                   {"g2cpd", "Not implemented\n"},
-        {"g2cpp", "Not implemented\n"}, {"g2rd16", "Not implemented\n"},
-        {"g", "Nop\n"},                {"g2", "Nop\n"}, {"g2xyz", "Nop\n"},
-        {"g2rdx", "Nop\n"},            {"g1a2rd", "Nop\n"}, {"gxyz", "Nop\n"},
-        {"g2wd", ""},                  {"g2wdx", ""},   {"gwd1", ""},
-        {"g2wdp", ""},                 {"gco", ""},     {"grd", ""},
-        {"g2wd-1", ""},
-        {"g2147483648rd", "Number out of range: 2147483648\n"},
-        {"g2wd99999999999", "Number out of range: 99999999999\n"},
-        {"g\xb5" "2rd", "Nop\n"},
-    };
-    for (const Row& r : rows) {
+    for (const Unsent_gpio_word& r : unsent_gpio_words) {
         Sent s = run(r.word);
         EXPECT_TRUE(s.instructions.empty()) << r.word;
         EXPECT_EQ(s.answer, Server_response{}) << r.word;
@@ -151,17 +89,7 @@ TEST_F(Wire, GpioWordsThatSendNothing) {
 }
 
 TEST_F(Wire, InformationAndMcuWords) {
-    struct Row {
-        const char* word;
-        Bytes bytes;
-    };
-    const Row rows[] = {
-        {"ihwmcu", {0xE0, 0xFD}},   {"iping", {0xE1, 0xFE}},     {"irtcrd", {0xE2, 0xFE}},
-        {"irtcwr", {0xE3, 0xFE}},   {"irtcdevrd", {0xE4, 0xFE}}, {"irtcdevwr", {0xE5, 0xFE}},
-        {"ibatt", {0xE6, 0xFE}},    {"isup", {0xE7, 0xFE}},      {"icons", {0xE8, 0xFE}},
-        {"csleep", {0xF0, 0xFE}},   {"cwake", {0xF1, 0xFE}},
-    };
-    for (const Row& r : rows) {
+    for (const Framed_word& r : info_and_mcu_words) {
         Sent s = run(r.word);
         ASSERT_EQ(s.instructions.size(), 1u) << r.word;
         EXPECT_EQ(s.instructions[0], r.bytes) << r.word;
@@ -172,8 +100,7 @@ TEST_F(Wire, InformationAndMcuWords) {
 }
 
 TEST_F(Wire, WordsOfNoFamilyOrUnknownToTheirFamilySendNothing) {
-    for (const char* word : {"ihwmcux", "ihw", "iping2", "i", "csleep2", "cstop", "mhead", "m",
-                             "exit", "e", "quit", "qq", "http_run", "STA", "xyz", "c"}) {
+    for (const char* word : unsent_words) {
         Sent s = run(word);
         EXPECT_TRUE(s.instructions.empty()) << word;
         const auto lines = lines_of(s.out);

@@ -1,6 +1,8 @@
-# Windows unit tests: the groups that need no POSIX facility (no
-# pseudo-terminal, no simulated board, no spawned program), cross-built with
-# the mingw toolchain and run under wine by CTest's emulator.
+# Windows unit tests, cross-built with the mingw toolchain and run under wine
+# by CTest's emulator: the groups that need no POSIX facility (no
+# pseudo-terminal, no spawned program), and the wire test, which opens COM3:
+# scripts/windows-test points that at the simulated board, served on the
+# Linux side by sim_board_serve, for the whole CTest run.
 #
 # The Linux test list builds the simulated board on openpty, so the Windows
 # build does not include tests/CMakeLists.txt. scripts/windows-test hands this
@@ -11,6 +13,7 @@ set(QORVEL_WINDOWS_TEST_SOURCES
   test_decoder.cpp
   test_prompt_and_reports.cpp
   test_serial_win32.cpp
+  test_wire_win32.cpp
 )
 
 # GoogleTest from Debian's source package, built with the cross compiler.

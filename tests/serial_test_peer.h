@@ -15,9 +15,7 @@
 // Mode::plain starts no thread, so a test may fork.
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "raw_pty.h"
+
 class Pty_peer {
 public:
     using Bytes = std::vector<std::uint8_t>;
@@ -37,20 +37,12 @@ public:
 
     explicit Pty_peer(Mode mode = Mode::plain) : mode_(mode)
     {
-        char name[128] = {};
-        if (::openpty(&master_, &slave_keep_, name, nullptr, nullptr) != 0) {
-            throw std::runtime_error("openpty failed");
-        }
-        path_ = name;
-        termios t{};
-        ::tcgetattr(slave_keep_, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(slave_keep_, TCSANOW, &t);
+        Raw_pty pty = open_raw_pty(mode_ == Mode::greet_purge);
+        master_ = pty.master;
+        slave_keep_ = pty.slave;
+        path_ = pty.path;
         if (mode_ == Mode::greet_purge) {
-            int on = 1;
-            if (::ioctl(master_, TIOCPKT, &on) != 0 || ::pipe(stop_) != 0) {
-                throw std::runtime_error("packet mode failed");
-            }
+            if (::pipe(stop_) != 0) throw std::runtime_error("pipe failed");
             thread_ = std::thread([this] { watch(); });
         }
     }

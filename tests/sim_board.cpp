@@ -1,10 +1,10 @@
 #include "sim_board.h"
 
+#include "raw_pty.h"
+
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,26 +33,14 @@ void write_all(int fd, const Bytes& bytes) {
 }  // namespace
 
 Sim_board::Sim_board() {
-    int slave = -1;
-    char name[128] = {};
-    if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0)
-        throw std::runtime_error("openpty failed");
-    path_ = name;
-    // Raw from the start, so nothing the board writes is echoed back to it
-    // before the program under test sets the line up.
-    termios t{};
-    ::tcgetattr(slave, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(slave, TCSANOW, &t);
-    // Holding a slave descriptor keeps the master readable (no EIO) while
-    // the program has the port closed between connects.
-    slave_keep_ = slave;
     // Packet mode tells the board when the program purges the line, which it
     // does when it opens the port; the board then greets with one byte, so
     // the program's draining read ends at once instead of after its full
     // time-out.
-    int on = 1;
-    if (::ioctl(master_, TIOCPKT, &on) != 0) throw std::runtime_error("TIOCPKT failed");
+    Raw_pty pty = open_raw_pty(true);
+    master_ = pty.master;
+    slave_keep_ = pty.slave;
+    path_ = pty.path;
     if (::pipe(stop_pipe_) != 0) throw std::runtime_error("pipe failed");
     thread_ = std::thread([this] { run(); });
 }

@@ -1,0 +1,38 @@
+#pragma once
+// A pseudo-terminal pair for a simulated peer of the serial link.
+//
+// The slave side is made raw at once, so nothing the peer writes is echoed
+// back to it before the program under test sets the line up, and the slave
+// descriptor is kept open by the peer, so the master stays readable (no EIO)
+// while the program has the port closed between connects. In packet mode the
+// master also learns when the program purges the line, as it does on opening
+// the port.
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include <stdexcept>
+#include <string>
+
+struct Raw_pty {
+    int master = -1;
+    int slave = -1;
+    std::string path;  // the slave side, what the program opens
+};
+
+inline Raw_pty open_raw_pty(bool packet_mode)
+{
+    Raw_pty p;
+    char name[128] = {};
+    if (::openpty(&p.master, &p.slave, name, nullptr, nullptr) != 0)
+        throw std::runtime_error("openpty failed");
+    p.path = name;
+    termios t{};
+    ::tcgetattr(p.slave, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(p.slave, TCSANOW, &t);
+    int on = 1;
+    if (packet_mode && ::ioctl(p.master, TIOCPKT, &on) != 0)
+        throw std::runtime_error("packet mode failed");
+    return p;
+}

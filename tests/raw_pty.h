@@ -7,12 +7,18 @@
 // while the program has the port closed between connects. In packet mode the
 // master also learns when the program purges the line, as it does on opening
 // the port.
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 struct Raw_pty {
     int master = -1;
@@ -35,4 +41,23 @@ inline Raw_pty open_raw_pty(bool packet_mode)
     if (packet_mode && ::ioctl(p.master, TIOCPKT, &on) != 0)
         throw std::runtime_error("packet mode failed");
     return p;
+}
+
+// Writes every byte on the master side, waiting for room when the line's
+// buffer is full. False when the line has gone.
+inline bool write_all(int fd, const std::vector<std::uint8_t>& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, 10);
+        } else {
+            return false;
+        }
+    }
+    return true;
 }

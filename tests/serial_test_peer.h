@@ -61,18 +61,7 @@ public:
 
     void send(const Bytes& bytes)
     {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
-            if (n > 0) {
-                done += static_cast<std::size_t>(n);
-            } else if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-                pollfd p{master_, POLLOUT, 0};
-                ::poll(&p, 1, 100);
-            } else {
-                throw std::runtime_error("peer write failed");
-            }
-        }
+        if (!write_all(master_, bytes)) throw std::runtime_error("peer write failed");
     }
 
     // What the link wrote, until n bytes have come or `timeout` has passed.

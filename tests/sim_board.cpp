@@ -15,21 +15,6 @@ namespace {
 
 bool is_terminator(std::uint8_t b) { return b == 0xFE || b == 0xFD; }
 
-void write_all(int fd, const Bytes& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-            pollfd p{fd, POLLOUT, 0};
-            ::poll(&p, 1, 10);
-        } else {
-            return;
-        }
-    }
-}
-
 }  // namespace
 
 Sim_board::Sim_board() {

@@ -3,9 +3,17 @@
 // that answers at once. Each request is one board exchange, exchanges go one
 // at a time and each ends only after the link's 5 ms inter-byte silence, so
 // about 200 requests per second is the ceiling whatever the client count.
+// The clients keep their connections, as browsers do; the bare exchange (the
+// same read without HTTP) is measured beside them.
+// Then the time a stop takes ("http_stop" until listen has returned), with
+// no connection open and with a browser's worth of idle connections and one
+// half-sent request open.
 //
 //   bench_web [seconds per client count, default 3]
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +29,7 @@
 #include <httplib.h>
 
 #include "board_link/halcyr_transcoder.h"
+#include "board_link/qn_commands.h"
 #include "board_link/shared_flags.h"
 #include "sim_board.h"
 #include "web_ui/web_server.h"
@@ -47,6 +56,7 @@ void run_level(Level& level, std::chrono::duration<double> length)
     for (int c = 0; c < level.clients; ++c) {
         threads.emplace_back([&, c] {
             httplib::Client client("127.0.0.1", 8088);
+            client.set_keep_alive(true);
             const std::string path = "/api/gpio/grd/" + std::to_string(c % 64);
             std::vector<double> mine;
             long failed = 0;
@@ -80,6 +90,54 @@ bool server_up()
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
+}
+
+double median_exchange_ms(int count)
+{
+    std::vector<double> ms;
+    for (int i = 0; i < count; ++i) {
+        const auto t0 = Clock::now();
+        run_server_command("g5rd");
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    }
+    std::sort(ms.begin(), ms.end());
+    return ms[ms.size() / 2];
+}
+
+int connect_loopback()
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(8088);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Milliseconds from "http_stop" until listen has returned, after opening
+// `idle` silent connections and `half` connections with half a request.
+double stop_ms(int idle, int half)
+{
+    http_stop_request = 0;
+    if (!server_up()) return -1;
+    std::vector<int> fds;
+    for (int i = 0; i < idle + half; ++i) {
+        int fd = connect_loopback();
+        if (fd >= 0 && i >= idle) (void)!::send(fd, "G", 1, MSG_NOSIGNAL);
+        fds.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto t0 = Clock::now();
+    http_stop_request = 1;
+    while (http_server.is_running()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    for (int fd : fds)
+        if (fd >= 0) ::close(fd);
+    return ms;
 }
 
 }  // namespace
@@ -117,6 +175,16 @@ int main(int argc, char** argv)
 
     std::vector<Level> levels = {Level(1), Level(4), Level(16)};
     for (Level& level : levels) run_level(level, std::chrono::duration<double>(seconds));
+    const double bare_ms = median_exchange_ms(200);
+    // The supervisor looks every 100 ms, so a stop takes 0 to 100 ms before
+    // it is decided; the median of several shows the usual figure.
+    std::vector<double> stops_none, stops_open;
+    for (int i = 0; i < 7; ++i) {
+        stops_none.push_back(stop_ms(0, 0));
+        stops_open.push_back(stop_ms(6, 1));
+    }
+    std::sort(stops_none.begin(), stops_none.end());
+    std::sort(stops_open.begin(), stops_open.end());
 
     ui_mode = 2;
     web.join();
@@ -139,5 +207,12 @@ int main(int argc, char** argv)
                      v.empty() ? 0.0 : v[v.size() * 9 / 10], l.failures);
         failed = failed || l.failures > 0 || v.empty();
     }
+    std::fprintf(stderr, "bare board exchange (no HTTP): median %.2f ms\n", bare_ms);
+    std::fprintf(stderr, "stop (http_stop until listen returned), median of %zu [min, max]:\n", stops_none.size());
+    std::fprintf(stderr, "  no connection open:                  %7.1f ms [%.1f, %.1f]\n",
+                 stops_none[stops_none.size() / 2], stops_none.front(), stops_none.back());
+    std::fprintf(stderr, "  6 idle + 1 half-sent request open:   %7.1f ms [%.1f, %.1f]\n",
+                 stops_open[stops_open.size() / 2], stops_open.front(), stops_open.back());
+    failed = failed || stops_none.front() < 0 || stops_open.front() < 0;
     return failed ? 1 : 0;
 }

@@ -154,7 +154,7 @@ TEST_F(Gpio_api, ReadRoutesCheckThePin)
     }
 }
 
-TEST_F(Gpio_api, AnswersLeaveWithExactBytesAndCloseTheirConnection)
+TEST_F(Gpio_api, AnswersLeaveWithExactBytesAndKeepTheirConnection)
 {
     sim().set_digital(4, 1);
     std::string raw;
@@ -162,7 +162,7 @@ TEST_F(Gpio_api, AnswersLeaveWithExactBytesAndCloseTheirConnection)
     EXPECT_EQ(raw.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << raw;
     EXPECT_NE(raw.find("\r\nContent-Type: application/json\r\n"), std::string::npos) << raw;
     EXPECT_NE(raw.find("\r\nContent-Length: 19\r\n"), std::string::npos) << raw;
-    EXPECT_NE(raw.find("\r\nConnection: close\r\n"), std::string::npos) << raw;
+    EXPECT_NE(raw.find("\r\nKeep-Alive: timeout=5, max=100\r\n"), std::string::npos) << raw;
     EXPECT_EQ(body_of(raw), R"({"pin":4,"value":1})");
 }
 

@@ -112,17 +112,25 @@ inline bool accepts_connections()
     return true;
 }
 
-// Sends `request` as it stands and returns every byte of the answer up to
-// the server's close (each answer closes its connection), or what came
-// within the limit.
-inline std::string raw_exchange(const std::string& request, milliseconds limit = milliseconds(5000))
+// True once `raw` holds one whole answer: its headers and as many body
+// bytes as its Content-Length says.
+inline bool whole_answer(const std::string& raw)
 {
-    int fd = connect_loopback();
-    if (fd < 0) return {};
-    (void)!::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    const auto end = raw.find("\r\n\r\n");
+    if (end == std::string::npos) return false;
+    std::size_t length = 0;
+    const auto at = raw.find("\r\nContent-Length: ");
+    if (at != std::string::npos && at < end) length = std::stoul(raw.substr(at + 18));
+    return raw.size() >= end + 4 + length;
+}
+
+// Reads one answer from `fd`: every byte up to the end of the first whole
+// answer, the server's close, or the limit.
+inline std::string read_answer(int fd, milliseconds limit = milliseconds(5000))
+{
     std::string answer;
     const auto deadline = Clock::now() + limit;
-    for (;;) {
+    while (!whole_answer(answer)) {
         auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) break;
         pollfd p{fd, POLLIN, 0};
@@ -132,6 +140,22 @@ inline std::string raw_exchange(const std::string& request, milliseconds limit =
         if (n <= 0) break;
         answer.append(buf, static_cast<std::size_t>(n));
     }
+    return answer;
+}
+
+inline bool send_all(int fd, const std::string& bytes)
+{
+    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+// Sends `request` as it stands on a new connection and returns its answer
+// (see read_answer).
+inline std::string raw_exchange(const std::string& request, milliseconds limit = milliseconds(5000))
+{
+    int fd = connect_loopback();
+    if (fd < 0) return {};
+    std::string answer;
+    if (send_all(fd, request)) answer = read_answer(fd, limit);
     ::close(fd);
     return answer;
 }

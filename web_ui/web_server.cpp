@@ -14,6 +14,10 @@
 // threads comes second sees the other's step, so no stop is lost however the
 // threads interleave. Quitting makes the stop permanent, so even a listen
 // that starts after the supervisor's last pass ends at once.
+//
+// A stop also ends the client connections (http_connections.h): those that
+// wait for a request or are still sending one close at once, so listen
+// returns promptly however many browser connections are open.
 #include "web_server.h"
 
 #ifndef _WIN32
@@ -21,7 +25,6 @@
 #endif
 
 #include <chrono>
-#include <csignal>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -31,7 +34,7 @@
 #include "board_link/qn_commands.h"
 #include "board_link/shared_flags.h"
 
-httplib::Server http_server QORVEL_INIT_ORDER(QORVEL_INIT_HTTP_SERVER);
+Http_server http_server QORVEL_INIT_ORDER(QORVEL_INIT_HTTP_SERVER);
 std::atomic<int> http_server_running{0};
 
 namespace {
@@ -52,6 +55,15 @@ constexpr auto supervisor_period = std::chrono::milliseconds(100);
 // this.
 constexpr std::size_t max_request_body = 4096;
 
+// Requests one connection may carry before it is closed; a browser opens a
+// new one when it needs it.
+constexpr std::size_t requests_per_connection = 100;
+
+// Each open connection holds a worker while it waits for its client; a
+// browser keeps about six. Beyond this many, connections queue for a worker
+// and waiting ones give theirs up.
+constexpr std::size_t max_workers = 64;
+
 // Guards the stop bookkeeping below and every call of http_server.stop(), so
 // one listen is stopped once and http_server_running never goes back to 0
 // after the next listen has set it.
@@ -64,6 +76,7 @@ bool quitting = false;      // every listen from now on must end
 // otherwise the listen applies stop_decided itself once it is running.
 void apply_stop_locked()
 {
+    if (stop_decided) http_server.end_connections();
     if (stop_decided && !stop_done && http_server.is_running()) {
         http_server.stop();
         stop_done = true;
@@ -88,6 +101,10 @@ void mark_listen_starting()
     std::lock_guard<std::mutex> lock(stop_mutex);
     stop_decided = quitting;
     stop_done = false;
+    if (stop_decided)
+        http_server.end_connections();
+    else
+        http_server.keep_connections();
     http_server_running = 1;
 }
 
@@ -99,7 +116,7 @@ httplib::TaskQueue* worker_pool_for_listen()
         std::lock_guard<std::mutex> lock(stop_mutex);
         apply_stop_locked();
     }
-    return new httplib::ThreadPool(CPPHTTPLIB_THREAD_POOL_COUNT);
+    return new Worker_pool(max_workers);
 }
 
 // Only SO_REUSEADDR: the library's default also sets SO_REUSEPORT, which lets
@@ -120,19 +137,9 @@ void exclusive_socket_options(socket_t sock)
 
 void configure_server()
 {
-    // A browser that goes away before its answer is written must not end the
-    // program; the library writes to its sockets without MSG_NOSIGNAL.
-#ifdef SIGPIPE
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-
     http_server.set_address_family(AF_INET);
     http_server.set_socket_options(exclusive_socket_options);
-    // A stop returns from listen only once every connection is closed. One
-    // request per connection and no waiting for a next one keep a browser's
-    // idle connection from holding a stop for seconds.
-    http_server.set_keep_alive_max_count(1);
-    http_server.set_keep_alive_timeout(0);
+    http_server.set_keep_alive_max_count(requests_per_connection);
     http_server.set_payload_max_length(max_request_body);
     http_server.set_pre_routing_handler(refuse_cross_site_request);
     http_server.new_task_queue = worker_pool_for_listen;
@@ -151,6 +158,7 @@ void reset_stop_state()
     quitting = false;
     stop_decided = false;
     stop_done = false;
+    http_server.keep_connections();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 //
 // Interface summary
 //   http_server               the one HTTP server object of the process
+//                             (the library's server, with our connections)
 //   http_server_running       1 from just before listen until stopped
 //   main_webserver()          web-server thread: routes, supervisor, loop
 //   server_start_stop_loop()  supervisor: stops the server when it must
@@ -15,7 +16,9 @@
 
 #include <httplib.h>
 
-extern httplib::Server http_server;
+#include "http_connections.h"
+
+extern Http_server http_server;
 extern std::atomic<int> http_server_running;
 
 int main_webserver();

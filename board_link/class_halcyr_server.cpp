@@ -4,8 +4,13 @@
 #include <iostream>
 
 #include "case_report.h"
+#include "init_order.h"
 #include "shared_flags.h"
 #include "word_parts.h"
+
+// The one board model. It comes after the serial link and before the console
+// word (init_order.h), and it prints nothing while it is built or torn down.
+Server board QORVEL_INIT_ORDER(QORVEL_INIT_BOARD);
 
 Server::Server() {
     hardware_name = "-";

@@ -41,5 +41,5 @@ private:
 
 void print_transmission_error(std::string request, char expected, char received);
 
-// The one board model of the process, defined with the console.
+// The one board model of the process.
 extern Server board;

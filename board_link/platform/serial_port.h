@@ -58,7 +58,7 @@ enum class Escape { set_dtr, set_rts };
 // leaves a missing device, a busy port and missing permissions looking alike.
 // A backend with nothing to add leaves every field empty.
 struct Open_failure {
-    std::string device;  // the device actually tried, when it is not the path given
+    std::string device;  // the device actually tried; empty: the path as given
     std::string reason;  // the system's own words
     std::string advice;  // one line on how to get access, when there is one
 };

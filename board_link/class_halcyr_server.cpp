@@ -4,8 +4,13 @@
 #include <iostream>
 
 #include "case_report.h"
+#include "init_order.h"
 #include "shared_flags.h"
 #include "word_parts.h"
+
+// The one board model. It comes after the serial link and before the console
+// word (init_order.h), and it prints nothing while it is built or torn down.
+Server board QORVEL_INIT_ORDER(QORVEL_INIT_BOARD);
 
 Server::Server() {
     hardware_name = "-";
@@ -29,9 +34,10 @@ void Server::set_names(std::string hardware, std::string mcu) {
     mcu_name = std::move(mcu);
 }
 
-void print_transmission_error(std::string request, char expected, char received) {
-    // Both codes widen as signed: a received byte 0x80..0xFF shows as
-    // ffffff80..ffffffff. The stream goes back to decimal for everyone else.
+void print_transmission_error(std::string request, signed char expected, signed char received) {
+    // Both codes widen as signed, on every host whatever its plain char: a
+    // received byte 0x80..0xFF shows as ffffff80..ffffffff. The stream goes
+    // back to decimal for everyone else.
     std::cout << "Error on transmission. The Request was: " << request << " (0x" << std::hex
               << static_cast<int>(expected) << ")" << " but reaback from server was 0x"
               << static_cast<int>(received) << std::dec << std::endl;
@@ -45,6 +51,12 @@ void print_length_error(std::size_t size, int required) {
 
 unsigned int ubyte(const std::vector<char>& bytes, std::size_t i) {
     return static_cast<unsigned char>(bytes[i]);
+}
+
+// Byte 0, the echoed code, is read signed: plain char is signed on some hosts
+// and unsigned on others, and the transmission-error line must not differ.
+signed char code_byte(const std::vector<char>& bytes) {
+    return static_cast<signed char>(bytes[0]);
 }
 
 struct Bit_line {
@@ -108,22 +120,22 @@ void print_systat(const std::vector<char>& a) {
 }
 
 // The acknowledgement of a single server command: one byte, its own code.
-void check_ack(const std::vector<char>& a, const char* request, char code, const char* ok_line) {
+void check_ack(const std::vector<char>& a, const char* request, signed char code, const char* ok_line) {
     if (a.size() != 1) {
         print_length_error(a.size(), 1);
-    } else if (a[0] != code) {
-        print_transmission_error(request, code, a[0]);
+    } else if (code_byte(a) != code) {
+        print_transmission_error(request, code, code_byte(a));
     } else {
         std::cout << ok_line << std::endl;
     }
 }
 
-void check_pair_ack(const std::vector<char>& a, const char* request, char first, char second,
-                    char shown, const char* ok_line) {
+void check_pair_ack(const std::vector<char>& a, const char* request, signed char first,
+                    signed char second, signed char shown, const char* ok_line) {
     if (a.size() != 1) {
         print_length_error(a.size(), 1);
-    } else if (a[0] != first && a[0] != second) {
-        print_transmission_error(request, shown, a[0]);
+    } else if (code_byte(a) != first && code_byte(a) != second) {
+        print_transmission_error(request, shown, code_byte(a));
     } else {
         std::cout << ok_line << std::endl;
     }
@@ -142,8 +154,8 @@ void Server::decode_response(std::string command, Server_response response) {
     if (command == "sta" || command == "status") {
         // The code is tested first: a wrong echo is a transmission error
         // whatever the length.
-        if (a[0] != 0x40) {
-            print_transmission_error("status", 0x40, a[0]);
+        if (code_byte(a) != 0x40) {
+            print_transmission_error("status", 0x40, code_byte(a));
         } else if (a.size() != 4) {
             print_length_error(a.size(), 4);
         } else {
@@ -156,8 +168,8 @@ void Server::decode_response(std::string command, Server_response response) {
     } else if (command == "clr" || command == "clear") {
         check_ack(a, "clear", 0x08, "Server operation ok: clear fault and alarm words");
     } else if (command == "sys" || command == "systat") {
-        if (a[0] != 0x04) {
-            print_transmission_error("systat", 0x04, a[0]);
+        if (code_byte(a) != 0x04) {
+            print_transmission_error("systat", 0x04, code_byte(a));
         } else if (a.size() != 12) {
             std::cout << "Error status response length: " << a.size() << " != " << 12 << std::endl;
         } else {

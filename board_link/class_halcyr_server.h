@@ -39,7 +39,7 @@ private:
     std::mutex names_mutex;
 };
 
-void print_transmission_error(std::string request, char expected, char received);
+void print_transmission_error(std::string request, signed char expected, signed char received);
 
-// The one board model of the process, defined with the console.
+// The one board model of the process.
 extern Server board;

@@ -87,9 +87,12 @@ void Serial_win::open(std::string serial_port_shortname)
     const std::string serial_port = "\\\\.\\" + serial_port_shortname;
 
     // 3. Open it, ours alone.
-    handle = sp::create_file(serial_port);
+    sp::Open_failure why;
+    handle = sp::create_file(serial_port, &why);
     if (handle == sp::invalid_handle) {
-        std::cout << "Error: Cannot open " << serial_port << std::endl;
+        std::cout << "Error: Cannot open " << (why.device.empty() ? serial_port : why.device)
+                  << (why.reason.empty() ? "" : ": " + why.reason) << std::endl;
+        if (!why.advice.empty()) std::cout << why.advice << std::endl;
         return;
     }
 

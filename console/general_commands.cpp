@@ -113,13 +113,10 @@ int handle_general_command(std::string command)
 
 int main_webclient()
 {
-    // Sleep on the flag until the first Server mode or the quit; the console
-    // wakes us on every change (see set_ui_mode). A quit that came after a
-    // Server mode still starts the browser: the latch says which came first.
-    for (int mode = ui_mode.load(); !server_mode_entered.load() && mode != 2; mode = ui_mode.load()) {
-        ui_mode.wait(mode);
-    }
-    if (!server_mode_entered.load()) {
+    // Sleep until the first Server mode or the quit, whichever came first
+    // (see set_ui_mode); nothing polls.
+    browser_launch.wait(launch_pending);
+    if (browser_launch.load() != launch_start) {
         return 0;
     }
     std::this_thread::sleep_for(browser_start_delay);

@@ -1,9 +1,9 @@
 // The console thread and the console's fixed texts.
 //
-// This unit also defines two of the four process-wide objects, the board
-// model and the console word; their places in the start-up order come from
-// init_order.h so that they are built after the serial link and torn down
-// before it, whatever order the linker puts the units in.
+// This unit also defines the last of the four process-wide objects, the
+// console word; its place in the start-up order comes from init_order.h so
+// that it is built after the board model and torn down before it, whatever
+// order the linker puts the units in.
 #include <exception>
 #include <initializer_list>
 #include <iostream>
@@ -18,7 +18,6 @@
 #include "console/console.h"
 #include "console/ui_mode_switch.h"
 
-Server board QORVEL_INIT_ORDER(QORVEL_INIT_BOARD);
 std::string console_command QORVEL_INIT_ORDER(QORVEL_INIT_CONSOLE_COMMAND);
 
 namespace {

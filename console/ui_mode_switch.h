@@ -1,22 +1,30 @@
 #pragma once
 // Every change of ui_mode made by the console goes through here.
 //
-// The browser launcher sleeps on the flag instead of polling it, so each
-// change must wake it (a launcher that missed the final 2 would keep main
-// from returning). It must also not miss a Server mode that was left again
-// before it woke ("s qq" typed on one line), so the first entry into Server
-// mode is kept in a latch of its own, set before the mode is published.
+// The browser launcher must see the first Server mode however briefly it
+// lasted ("s c" typed on one line leaves it before the launcher can look),
+// and must see a quit that came first. So it does not watch ui_mode, which
+// goes back and forth, but `browser_launch`, which moves forward once: from
+// pending to whichever of the two came first, set before the mode is
+// published. Atomic wait on it cannot miss that step.
 #include <atomic>
 
 #include "board_link/shared_flags.h"
 
-inline std::atomic<bool> server_mode_entered{false};
+enum Browser_launch : int {
+    launch_pending = 0,  // neither Server mode nor the quit yet
+    launch_start = 1,    // Server mode came first: start the browser
+    launch_none = 2,     // the quit came first: start nothing
+};
+inline std::atomic<int> browser_launch{launch_pending};
 
 inline void set_ui_mode(int mode)
 {
-    if (mode == 0) {
-        server_mode_entered.store(true);
+    if (mode == 0 || mode == 2) {
+        int pending = launch_pending;
+        if (browser_launch.compare_exchange_strong(pending, mode == 0 ? launch_start : launch_none)) {
+            browser_launch.notify_all();
+        }
     }
     ui_mode.store(mode);
-    ui_mode.notify_all();
 }

@@ -1,6 +1,6 @@
-// The browser launcher seen from outside: one start of the opener, about a
-// second after the first Server mode, never after an early quit, and a
-// launcher that waits without burning a processor core.
+// The browser launcher seen from outside: one start of the opener, a second
+// after the first Server mode, never after an early quit, and a launcher that
+// waits without burning a processor core.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -16,38 +16,38 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 const std::string start_page = "1|http://localhost:8088/arduino_uno_r4_analog.html";
+// Long enough for a loaded machine: the launcher's own wait is one second.
+constexpr auto browser_deadline = std::chrono::seconds(20);
 
 double seconds_since(Clock::time_point t)
 {
     return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-TEST(Console_browser, StartsOnceAboutOneSecondAfterTheFirstServerMode)
+TEST(Console_browser, StartsOnceOneSecondAfterAServerModeHoweverBrief)
 {
     Program_driver program;
     ASSERT_TRUE(shows(program, client_prompt(0)));
-    // Client mode alone starts nothing.
+    // Client mode alone starts nothing. A start that never comes can only be
+    // watched for a while; this window is longer than the launcher's second.
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     EXPECT_TRUE(program.browser_calls().empty());
 
-    program.send_line("s");
-    ASSERT_TRUE(shows(program, "Server Mode.\n"));
+    // Server mode left again on the same line, and no quit: the start must
+    // come on its own.
     const auto entered = Clock::now();
-    ASSERT_TRUE(program.wait_browser_calls(1, std::chrono::seconds(6)));
-    const double delay = seconds_since(entered);
-    EXPECT_GT(delay, 0.8);
-    EXPECT_LT(delay, 4.0);
-    EXPECT_EQ(program.browser_calls(), std::vector<std::string>{start_page});
+    program.send_line("s c");
+    ASSERT_TRUE(shows(program, "Client Mode.\n" + client_prompt(2)));
+    ASSERT_TRUE(program.wait_browser_calls(1, browser_deadline));
+    EXPECT_GE(seconds_since(entered), 1.0);
 
-    // Later entries into Server mode start nothing more.
-    program.send_line("c");
+    // Later entries into Server mode start nothing more: once the program has
+    // ended, every start it made has been recorded.
     program.send_line("server");
     ASSERT_TRUE(shows(program, server_prompt(3)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    EXPECT_EQ(program.browser_calls().size(), 1u);
-
     program.send_line("qq");
     EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.browser_calls(), std::vector<std::string>{start_page});
 }
 
 TEST(Console_browser, QuitBeforeServerModeStartsNothing)
@@ -84,7 +84,7 @@ TEST(Console_browser, FailedConnectStartsTheBrowserAllTheSame)
     ASSERT_TRUE(shows(program, client_prompt(0)));
     program.send_line("co " + program.work_dir() + "/absent");
     ASSERT_TRUE(shows(program, server_prompt(1)));
-    EXPECT_TRUE(program.wait_browser_calls(1, std::chrono::seconds(6)));
+    EXPECT_TRUE(program.wait_browser_calls(1, browser_deadline));
     program.send_line("qq");
     EXPECT_EQ(program.wait_exit(), 0);
     EXPECT_EQ(program.browser_calls().size(), 1u);

@@ -2,6 +2,8 @@
 // port list, opening and closing with their texts and states, and one
 // exchange with the simulated board.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -44,8 +46,6 @@ std::unique_ptr<Serial_win> quiet_link()
     testing::internal::GetCapturedStdout();
     return link;
 }
-
-std::string win_path(const std::string& name) { return "\\\\.\\" + name; }
 
 void expect_state(Serial_win& link, int state, const std::string& port)
 {
@@ -118,14 +118,36 @@ TEST(SerialLinkPorts, ConstructionListsThisMachinesPortsOnceEach)
 
 // ---- opening and closing ------------------------------------------------------
 
-TEST(SerialLinkOpen, MissingDeviceSaysCannotOpenAndStaysClosed)
+TEST(SerialLinkOpen, FailedOpenNamesTheDeviceTriedAndWhyAndStaysClosed)
 {
     auto link = quiet_link();
     const Printed p = printed_by([&] { link->open("COM9"); });
-    EXPECT_EQ(p.out, "Error: Cannot open \\\\.\\COM9\n");
+    EXPECT_EQ(p.out, "Error: Cannot open /dev/COM9: No such file or directory\n");
     EXPECT_EQ(p.err, "");
     expect_state(*link, 0, "");
     EXPECT_EQ(printed_by([&] { link->close(); }).out, "Not connected.\n");
+
+    // A device the user may not open: the reason, and how to get access.
+    char path[] = "/tmp/qorvel-port-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::fchmod(fd, 0), 0);
+    ::close(fd);
+    // Root opens whatever it likes; the operator's case is an ordinary user.
+    const bool was_root = ::geteuid() == 0;
+    if (was_root) {
+        ASSERT_EQ(::seteuid(65534), 0);
+    }
+    const Printed denied = printed_by([&] { link->open(path); });
+    if (was_root) {
+        ASSERT_EQ(::seteuid(0), 0);
+    }
+    ::unlink(path);
+    EXPECT_EQ(denied.out, "Error: Cannot open " + std::string(path) +
+                              ": Permission denied\n"
+                              "To use serial ports, add your user to the dialout group "
+                              "(sudo usermod -a -G dialout $USER) and log in again.\n");
+    expect_state(*link, 0, "");
 }
 
 TEST(SerialLinkOpen, DeviceThatIsNoSerialPortFailsAtItsSettings)
@@ -206,7 +228,7 @@ TEST(SerialLinkOpen, FailedOpenWhileOpenLeavesTheLinkClosed)
     printed_by([&] { link->open(a.path()); });
 
     const Printed p = printed_by([&] { link->open("COM9"); });
-    EXPECT_EQ(p.out, "Closed " + a.path() + " port\nError: Cannot open \\\\.\\COM9\n");
+    EXPECT_EQ(p.out, "Closed " + a.path() + " port\nError: Cannot open /dev/COM9: No such file or directory\n");
     expect_state(*link, 0, a.path());
     EXPECT_EQ(printed_by([&] { link->close(); }).out, "Not connected.\n");
 }
@@ -219,7 +241,7 @@ TEST(SerialLinkOpen, SecondLinkOnAnOpenPortIsRefused)
     printed_by([&] { first->open(board.path()); });
 
     const Printed p = printed_by([&] { second->open(board.path()); });
-    EXPECT_EQ(p.out, "Error: Cannot open " + win_path(board.path()) + "\n");
+    EXPECT_EQ(p.out, "Error: Cannot open " + board.path() + ": Device or resource busy\n");
     expect_state(*second, 0, "");
     expect_state(*first, 1, board.path());
 }

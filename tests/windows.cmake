@@ -29,7 +29,7 @@ function(qorvel_windows_tests)
     get_filename_component(name ${source} NAME_WE)
     add_executable(${name} ${PROJECT_SOURCE_DIR}/tests/${source})
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
-    target_link_libraries(${name} PRIVATE qorvel_board_link qorvel_console gtest gtest_main)
+    target_link_libraries(${name} PRIVATE qorvel_board_link gtest gtest_main)
     # One wine start per test program: a start costs far more than a test.
     add_test(NAME ${name} COMMAND ${name})
   endforeach()

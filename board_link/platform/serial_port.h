@@ -4,7 +4,8 @@
 // its own (serial_port_posix.cpp today); Serial_win never sees which.
 //
 // Interface summary
-//   create_file(path)         open "\\.\NAME" read-write and exclusively
+//   create_file(path, why)    open "\\.\NAME" read-write and exclusively;
+//                             on failure `why` says what was tried and why
 //   get_comm_state(h, s)      read the line settings; fails on a non-port
 //   set_comm_state(h, s)      apply baud rate, byte size, parity, stop bits
 //                             (the rest of the line is kept / made raw)
@@ -53,10 +54,19 @@ struct Timeouts {
 
 enum class Escape { set_dtr, set_rts };
 
+// Why an open failed, for the operator's error line: a bare "cannot open"
+// leaves a missing device, a busy port and missing permissions looking alike.
+// A backend with nothing to add leaves every field empty.
+struct Open_failure {
+    std::string device;  // the device actually tried; empty: the path as given
+    std::string reason;  // the system's own words
+    std::string advice;  // one line on how to get access, when there is one
+};
+
 // Opens the device "\\.\" + name (or a path the backend understands) for
 // reading and writing, exclusively: a second open of the same port fails.
-// Returns invalid_handle on failure.
-Handle create_file(const std::string& device_path);
+// Returns invalid_handle on failure, and then fills *why when it is given.
+Handle create_file(const std::string& device_path, Open_failure* why = nullptr);
 bool get_comm_state(Handle h, Port_settings& settings);
 bool set_comm_state(Handle h, const Port_settings& settings);
 bool set_comm_timeouts(Handle h, const Timeouts& timeouts);

@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
+#include <system_error>
 
 namespace serial_platform {
 
@@ -133,6 +134,12 @@ std::string resolve_device_path(const std::string& device_path)
     return resolved.empty() ? "/" : resolved;
 }
 
+// Serial devices belong to the dialout group; a user outside it is refused
+// every port until added to it.
+const char* const permission_advice =
+    "To use serial ports, add your user to the dialout group (sudo usermod -a -G dialout $USER) "
+    "and log in again.";
+
 // Milliseconds to give poll() so that it does not wake before `until`.
 int poll_ms(Clock::time_point until)
 {
@@ -144,16 +151,24 @@ int poll_ms(Clock::time_point until)
 
 }  // namespace
 
-Handle create_file(const std::string& device_path)
+Handle create_file(const std::string& device_path, Open_failure* why)
 {
     const std::string path = resolve_device_path(device_path);
+    const auto fail = [&](int error) {
+        if (why != nullptr) {
+            why->device = path;
+            why->reason = std::generic_category().message(error);  // strerror's text, thread-safe
+            why->advice = error == EACCES ? permission_advice : "";
+        }
+        return invalid_handle;
+    };
     // O_NOCTTY: a board must never become this program's controlling
     // terminal (its hang-up would then signal us). O_NONBLOCK: reads and
     // writes wait in poll(), where the link's time-outs are kept; it also
     // keeps open() from waiting for a carrier. O_CLOEXEC: the browser the
     // console starts must not inherit the port.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return invalid_handle;
+    if (fd < 0) return fail(errno);
 
     bool exclusive = false;
     if (::isatty(fd)) {
@@ -165,8 +180,11 @@ Handle create_file(const std::string& device_path)
         // lock on a shared file such as /dev/null would turn others away for
         // nothing.
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            // flock says "would block"; to the operator the port is busy,
+            // as TIOCEXCL reports it to everyone but root.
+            const int error = errno == EWOULDBLOCK ? EBUSY : errno;
             ::close(fd);
-            return invalid_handle;
+            return fail(error);
         }
         exclusive = ::ioctl(fd, TIOCEXCL) == 0;
     }

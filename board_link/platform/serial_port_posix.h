@@ -15,6 +15,9 @@
 //   - Exclusivity holds against this process and others, root included, for
 //     terminals; a file that is no terminal opens, and then fails at
 //     get_comm_state.
+//   - A failed create_file gives the path it resolved and the system's
+//     reason (a port held by another process reads as busy); permission
+//     denied adds how to join the dialout group.
 //   - get_comm_state fails on anything that is not a terminal. set_comm_state
 //     also makes the line raw: every byte value passes unchanged both ways,
 //     no flow control, receiver on, modem lines ignored.

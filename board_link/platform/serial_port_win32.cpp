@@ -24,7 +24,8 @@ struct Port {
     DCB dcb{};
 };
 
-Handle create_file(const std::string& device_path)
+// The Windows line names the "\\.\" path alone: `why` stays empty.
+Handle create_file(const std::string& device_path, Open_failure*)
 {
     // Share mode 0: the port is ours alone while it is open.
     HANDLE h = CreateFileA(device_path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

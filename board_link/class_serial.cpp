@@ -165,6 +165,13 @@ void Serial_win::close()
     set_connection(0, nullptr);
 }
 
+void Serial_win::discard_input()
+{
+    // With no port open there is nothing to discard; the write that follows
+    // reports the missing port.
+    if (handle != sp::invalid_handle) sp::purge_receive(handle);
+}
+
 std::uint32_t Serial_win::write(const char* s)
 {
     // With no port open there is no handle to write through: a failed write.

@@ -11,6 +11,7 @@
 //                           time-outs; an open port is closed first
 //   clear()                 DTR/RTS up, queues purged, one draining read
 //   close()                 closes, or says "Not connected."
+//   discard_input()         drops bytes that came in and were not read
 //   write(s)                writes s up to its first zero byte
 //   read()                  reads one answer burst
 //   get_port_name()         the port last opened successfully
@@ -53,6 +54,7 @@ public:
     void open(std::string serial_port_shortname);
     void clear();
     void close();
+    void discard_input();
     std::uint32_t write(const char* s);
     Server_response read();
     std::string get_port_name();

@@ -21,6 +21,20 @@ std::mutex& link_mutex() {
 // The link has one receive buffer, so a write and the read of its answer are
 // one exchange, held apart from every other thread's exchange.
 
+namespace {
+
+// One exchange under the link's lock. Bytes that came in after an earlier
+// exchange gave up waiting (a late answer) are dropped before the write, so
+// they are never read as this instruction's answer.
+Server_response exchange(const char* cs) {
+    std::lock_guard<std::mutex> lock(link_mutex());
+    serial_link.discard_input();
+    serial_link.write(cs);
+    return serial_link.read();
+}
+
+}  // namespace
+
 Server_response transcode_server_command(int code) {
     switch (code) {
     case 0x40: case 0x20: case 0x10: case 0x08: case 0x04: case 0x02: case 0x01:
@@ -33,26 +47,17 @@ Server_response transcode_server_command(int code) {
 
 Server_response send_server_byte(char code) {
     const char cs[2] = {code, 0};
-    Server_response server_response{};
-    std::lock_guard<std::mutex> exchange(link_mutex());
-    serial_link.write(cs);
-    server_response = serial_link.read();
-    return server_response;
+    return exchange(cs);
 }
 
 Server_response send_instruction(std::vector<std::uint8_t> vi) {
-    Server_response server_response{};
     char cs[512];
     // The buffer always keeps its terminating zero: a longer instruction
     // would not fit, and none is ever built, so it is refused unsent.
-    if (vi.size() >= sizeof cs) return server_response;
+    if (vi.size() >= sizeof cs) return {};
     std::memset(cs, 0, sizeof cs);
     std::memcpy(cs, vi.data(), vi.size());
-    {
-        std::lock_guard<std::mutex> exchange(link_mutex());
-        serial_link.write(cs);
-        server_response = serial_link.read();
-    }
+    Server_response server_response = exchange(cs);
     std::cout << "\r";
     print_prompt();
     return server_response;

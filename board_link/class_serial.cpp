@@ -187,6 +187,7 @@ Server_response Serial_win::read()
 {
     // 1. One read under the time-outs; with no port open, a failed read.
     const bool ok = handle != sp::invalid_handle && sp::read_file(handle, readBuffer, read_size, bytes_read);
+    last_read_failed = !ok;
     // 2. A zero behind the answer; a failure delivers nothing.
     if (!ok) {
         bytes_read = 0;

@@ -29,8 +29,15 @@ namespace {
 Server_response exchange(const char* cs) {
     std::lock_guard<std::mutex> lock(link_mutex());
     serial_link.discard_input();
-    serial_link.write(cs);
-    return serial_link.read();
+    const bool written = serial_link.write(cs) == std::strlen(cs);
+    Server_response server_response = serial_link.read();
+    if (!written || serial_link.read_failed())
+        record_exchange_outcome(Exchange_outcome::link_failed);
+    else if (server_response.first.empty())
+        record_exchange_outcome(Exchange_outcome::no_answer);
+    else
+        record_exchange_outcome(Exchange_outcome::answered);
+    return server_response;
 }
 
 }  // namespace
@@ -40,6 +47,7 @@ Server_response transcode_server_command(int code) {
     case 0x40: case 0x20: case 0x10: case 0x08: case 0x04: case 0x02: case 0x01:
         return send_server_byte(static_cast<char>(code));
     default:
+        record_exchange_outcome(Exchange_outcome::nothing_sent);
         std::cout << "Halcyr Command Nop: " << std::dec << code << std::endl;
         return {};
     }
@@ -54,7 +62,10 @@ Server_response send_instruction(std::vector<std::uint8_t> vi) {
     char cs[512];
     // The buffer always keeps its terminating zero: a longer instruction
     // would not fit, and none is ever built, so it is refused unsent.
-    if (vi.size() >= sizeof cs) return {};
+    if (vi.size() >= sizeof cs) {
+        record_exchange_outcome(Exchange_outcome::nothing_sent);
+        return {};
+    }
     std::memset(cs, 0, sizeof cs);
     std::memcpy(cs, vi.data(), vi.size());
     Server_response server_response = exchange(cs);

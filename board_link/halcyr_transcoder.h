@@ -7,8 +7,8 @@
 //   send_server_byte(code)          one exchange for a server command
 //   send_instruction(vi)            one exchange for a framed instruction,
 //                                   then "\r" and the prompt
-//                                   (each exchange first drops what is left
-//                                   unread on the line)
+//                                   (each exchange first drops unread input
+//                                   and records its outcome for the thread)
 //   transcode_gpio(word)            g<pin><op>[<value>] -> framed instruction
 //   transcode_info(word)            i... identification / information
 //   transcode_mcu(word)             c... MCU instructions

@@ -79,22 +79,24 @@ Server_response send_instruction(std::vector<std::uint8_t> vi) {
 
 namespace {
 
-// Operand byte: only the low six bits of a number go out, under bit 7.
-std::uint8_t operand(int n) { return static_cast<std::uint8_t>(0x80 | (n & 0x3F)); }
+// Pin numbers and written values travel in one operand byte each: six bits
+// under bit 7, 0 to 63. A larger number would reach the board as another pin
+// or value, so it is refused and nothing is sent.
+constexpr int largest_operand = 63;
 
-// A run of decimal digits as a signed 32-bit int; nothing when it is larger.
-std::optional<int> to_int(const std::string& digits) {
-    long long v = 0;
+std::uint8_t operand(int n) { return static_cast<std::uint8_t>(0x80 | n); }
+
+// A run of decimal digits as an operand; nothing, after saying so, when it is
+// above 63. Leading zeros do not count.
+std::optional<int> operand_or_say(const std::string& digits) {
+    int n = 0;
     for (char c : digits) {
-        v = v * 10 + (c - '0');
-        if (v > 2147483647LL) return std::nullopt;
+        n = n * 10 + (c - '0');
+        if (n > largest_operand) {
+            std::cout << "Number out of range: " << digits << std::endl;
+            return std::nullopt;
+        }
     }
-    return static_cast<int>(v);
-}
-
-std::optional<int> convert_or_say(const std::string& digits) {
-    auto n = to_int(digits);
-    if (!n) std::cout << "Number out of range: " << digits << std::endl;
     return n;
 }
 
@@ -175,7 +177,7 @@ Server_response transcode_gpio(std::string command) {
 
     case Gpio_action::send: {
         if (dig.empty()) return server_response;
-        auto pin = convert_or_say(dig);
+        auto pin = operand_or_say(dig);
         if (!pin) return server_response;
         std::vector<std::uint8_t> vi{row->opcode, operand(*pin), 0xFE};
         return send_instruction(vi);
@@ -186,9 +188,9 @@ Server_response transcode_gpio(std::string command) {
         if (dig.empty() || wd_string_value.empty()) return server_response;
         const std::string wd_dig_val = leading_digits(wd_string_value);
         if (wd_dig_val.empty()) return server_response;
-        auto pin = convert_or_say(dig);
+        auto pin = operand_or_say(dig);
         if (!pin) return server_response;
-        auto value = convert_or_say(wd_dig_val);
+        auto value = operand_or_say(wd_dig_val);
         if (!value) return server_response;
         std::vector<std::uint8_t> vi{row->opcode, operand(*pin), operand(*value), 0xFE};
         return send_instruction(vi);

@@ -9,7 +9,8 @@
 //                                   then "\r" and the prompt
 //                                   (each exchange first drops unread input
 //                                   and records its outcome for the thread)
-//   transcode_gpio(word)            g<pin><op>[<value>] -> framed instruction
+//   transcode_gpio(word)            g<pin><op>[<value>] -> framed instruction;
+//                                   pins and values 0..63, else nothing sent
 //   transcode_info(word)            i... identification / information
 //   transcode_mcu(word)             c... MCU instructions
 //   transcode_frame(word)           m... nothing is sent

@@ -34,5 +34,6 @@ enum class Exchange_outcome {
 Exchange_outcome last_exchange_outcome();
 // Set by run_server_command and the senders only.
 void record_exchange_outcome(Exchange_outcome outcome);
+
 void handle_http_command(std::string command);
 void print_prompt();

@@ -168,6 +168,13 @@ void Serial_win::close()
     set_connection(0, nullptr);
 }
 
+void Serial_win::discard_input()
+{
+    // With no port open there is nothing to discard; the write that follows
+    // reports the missing port.
+    if (handle != sp::invalid_handle) sp::purge_receive(handle);
+}
+
 std::uint32_t Serial_win::write(const char* s)
 {
     // With no port open there is no handle to write through: a failed write.
@@ -183,6 +190,7 @@ Server_response Serial_win::read()
 {
     // 1. One read under the time-outs; with no port open, a failed read.
     const bool ok = handle != sp::invalid_handle && sp::read_file(handle, readBuffer, read_size, bytes_read);
+    last_read_failed = !ok;
     // 2. A zero behind the answer; a failure delivers nothing.
     if (!ok) {
         bytes_read = 0;

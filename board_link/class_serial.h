@@ -11,8 +11,11 @@
 //                           time-outs; an open port is closed first
 //   clear()                 DTR/RTS up, queues purged, one draining read
 //   close()                 closes, or says "Not connected."
+//   discard_input()         drops bytes that came in and were not read
 //   write(s)                writes s up to its first zero byte
 //   read()                  reads one answer burst
+//   read_failed()           whether the last read failed (port gone, I/O
+//                           error), as against a board that said nothing
 //   get_port_name()         the port last opened successfully
 //   get_connection_state()  {state, port} by value
 //
@@ -53,8 +56,10 @@ public:
     void open(std::string serial_port_shortname);
     void clear();
     void close();
+    void discard_input();
     std::uint32_t write(const char* s);
     Server_response read();
+    bool read_failed() const { return last_read_failed; }
     std::string get_port_name();
     ConnectionState get_connection_state();
 
@@ -71,6 +76,7 @@ private:
     std::uint32_t bytes_read = 0;
     std::uint32_t bytes_written = 0;
     char readBuffer[1024] = {};
+    bool last_read_failed = false;
     std::vector<PortInfo> ports;
     ConnectionState connection;
     // The prompt reads the connection record from any thread while the

@@ -21,11 +21,33 @@ std::mutex& link_mutex() {
 // The link has one receive buffer, so a write and the read of its answer are
 // one exchange, held apart from every other thread's exchange.
 
+namespace {
+
+// One exchange under the link's lock. Bytes that came in after an earlier
+// exchange gave up waiting (a late answer) are dropped before the write, so
+// they are never read as this instruction's answer.
+Server_response exchange(const char* cs) {
+    std::lock_guard<std::mutex> lock(link_mutex());
+    serial_link.discard_input();
+    const bool written = serial_link.write(cs) == std::strlen(cs);
+    Server_response server_response = serial_link.read();
+    if (!written || serial_link.read_failed())
+        record_exchange_outcome(Exchange_outcome::link_failed);
+    else if (server_response.first.empty())
+        record_exchange_outcome(Exchange_outcome::no_answer);
+    else
+        record_exchange_outcome(Exchange_outcome::answered);
+    return server_response;
+}
+
+}  // namespace
+
 Server_response transcode_server_command(int code) {
     switch (code) {
     case 0x40: case 0x20: case 0x10: case 0x08: case 0x04: case 0x02: case 0x01:
         return send_server_byte(static_cast<char>(code));
     default:
+        record_exchange_outcome(Exchange_outcome::nothing_sent);
         std::cout << "Halcyr Command Nop: " << std::dec << code << std::endl;
         return {};
     }
@@ -33,26 +55,20 @@ Server_response transcode_server_command(int code) {
 
 Server_response send_server_byte(char code) {
     const char cs[2] = {code, 0};
-    Server_response server_response{};
-    std::lock_guard<std::mutex> exchange(link_mutex());
-    serial_link.write(cs);
-    server_response = serial_link.read();
-    return server_response;
+    return exchange(cs);
 }
 
 Server_response send_instruction(std::vector<std::uint8_t> vi) {
-    Server_response server_response{};
     char cs[512];
     // The buffer always keeps its terminating zero: a longer instruction
     // would not fit, and none is ever built, so it is refused unsent.
-    if (vi.size() >= sizeof cs) return server_response;
+    if (vi.size() >= sizeof cs) {
+        record_exchange_outcome(Exchange_outcome::nothing_sent);
+        return {};
+    }
     std::memset(cs, 0, sizeof cs);
     std::memcpy(cs, vi.data(), vi.size());
-    {
-        std::lock_guard<std::mutex> exchange(link_mutex());
-        serial_link.write(cs);
-        server_response = serial_link.read();
-    }
+    Server_response server_response = exchange(cs);
     std::cout << "\r";
     print_prompt();
     return server_response;
@@ -63,22 +79,24 @@ Server_response send_instruction(std::vector<std::uint8_t> vi) {
 
 namespace {
 
-// Operand byte: only the low six bits of a number go out, under bit 7.
-std::uint8_t operand(int n) { return static_cast<std::uint8_t>(0x80 | (n & 0x3F)); }
+// Pin numbers and written values travel in one operand byte each: six bits
+// under bit 7, 0 to 63. A larger number would reach the board as another pin
+// or value, so it is refused and nothing is sent.
+constexpr int largest_operand = 63;
 
-// A run of decimal digits as a signed 32-bit int; nothing when it is larger.
-std::optional<int> to_int(const std::string& digits) {
-    long long v = 0;
+std::uint8_t operand(int n) { return static_cast<std::uint8_t>(0x80 | n); }
+
+// A run of decimal digits as an operand; nothing, after saying so, when it is
+// above 63. Leading zeros do not count.
+std::optional<int> operand_or_say(const std::string& digits) {
+    int n = 0;
     for (char c : digits) {
-        v = v * 10 + (c - '0');
-        if (v > 2147483647LL) return std::nullopt;
+        n = n * 10 + (c - '0');
+        if (n > largest_operand) {
+            std::cout << "Number out of range: " << digits << std::endl;
+            return std::nullopt;
+        }
     }
-    return static_cast<int>(v);
-}
-
-std::optional<int> convert_or_say(const std::string& digits) {
-    auto n = to_int(digits);
-    if (!n) std::cout << "Number out of range: " << digits << std::endl;
     return n;
 }
 
@@ -159,7 +177,7 @@ Server_response transcode_gpio(std::string command) {
 
     case Gpio_action::send: {
         if (dig.empty()) return server_response;
-        auto pin = convert_or_say(dig);
+        auto pin = operand_or_say(dig);
         if (!pin) return server_response;
         std::vector<std::uint8_t> vi{row->opcode, operand(*pin), 0xFE};
         return send_instruction(vi);
@@ -170,9 +188,9 @@ Server_response transcode_gpio(std::string command) {
         if (dig.empty() || wd_string_value.empty()) return server_response;
         const std::string wd_dig_val = leading_digits(wd_string_value);
         if (wd_dig_val.empty()) return server_response;
-        auto pin = convert_or_say(dig);
+        auto pin = operand_or_say(dig);
         if (!pin) return server_response;
-        auto value = convert_or_say(wd_dig_val);
+        auto value = operand_or_say(wd_dig_val);
         if (!value) return server_response;
         std::vector<std::uint8_t> vi{row->opcode, operand(*pin), operand(*value), 0xFE};
         return send_instruction(vi);

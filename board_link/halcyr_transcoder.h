@@ -7,7 +7,10 @@
 //   send_server_byte(code)          one exchange for a server command
 //   send_instruction(vi)            one exchange for a framed instruction,
 //                                   then "\r" and the prompt
-//   transcode_gpio(word)            g<pin><op>[<value>] -> framed instruction
+//                                   (each exchange first drops unread input
+//                                   and records its outcome for the thread)
+//   transcode_gpio(word)            g<pin><op>[<value>] -> framed instruction;
+//                                   pins and values 0..63, else nothing sent
 //   transcode_info(word)            i... identification / information
 //   transcode_mcu(word)             c... MCU instructions
 //   transcode_frame(word)           m... nothing is sent

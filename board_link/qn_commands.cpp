@@ -13,6 +13,8 @@ std::atomic<unsigned int> prompt_counter{0};
 
 namespace {
 
+thread_local Exchange_outcome exchange_outcome = Exchange_outcome::nothing_sent;
+
 // The single-byte server commands, tried in this order; the first row that
 // names the word is taken.
 struct Server_command_row {
@@ -58,11 +60,18 @@ Server_response run_family(const std::string& command) {
 
 }  // namespace
 
+Exchange_outcome last_exchange_outcome() { return exchange_outcome; }
+
+void record_exchange_outcome(Exchange_outcome outcome) { exchange_outcome = outcome; }
+
 Server_response run_server_command(std::string command) {
     Server_response server_response{};
+    // Until a sender says otherwise, nothing went out for this word.
+    record_exchange_outcome(Exchange_outcome::nothing_sent);
     if (command.empty()) return server_response;
 
     if (serial_connected != 1) {
+        record_exchange_outcome(Exchange_outcome::not_connected);
         std::cout << "Cannot run a server command while not connected." << std::endl;
         return server_response;
     }

@@ -13,6 +13,15 @@ function unoLabel(pin) {
   return pin < 14 ? "D" + pin : "A" + (pin - 14);
 }
 
+// What went wrong at the board, as the operator would say it; other errors
+// (which this page's own requests do not meet) show the server's answer.
+const PLAIN_ERRORS = {
+  "Not connected": "the board is not connected",
+  "No answer from board": "the board did not answer",
+  "Bad answer from board": "the board's answer was cut short",
+  "Mode not implemented": "this mode cannot be set on the board yet",
+};
+
 function showStatus(text, isError) {
   statusLine.textContent = text;
   statusLine.classList.toggle("error", Boolean(isError));
@@ -36,17 +45,35 @@ async function api(method, path, body) {
   if (!res.ok) {
     let reason = "";
     try { reason = JSON.parse(text).error || ""; } catch (e) { /* no JSON body */ }
-    throw new Error("HTTP " + res.status + (reason ? " " + reason : ""));
+    throw new Error(PLAIN_ERRORS[reason] ||
+                    "the server answered " + res.status + (reason ? " (" + reason + ")" : ""));
   }
   return text ? JSON.parse(text) : null;
 }
 
+// Runs one pin's action; a failure names the pin.
+async function onPin(pin, action) {
+  try {
+    return await action();
+  } catch (e) {
+    throw new Error("pin " + pin + ": " + e.message);
+  }
+}
+
 async function readPin(row) {
-  const digital = await api("GET", "/api/gpio/grd/" + row.pin);
-  row.digital.textContent = digital.value;
-  row.digital.classList.toggle("high", digital.value === 1);
-  const analog = await api("GET", "/api/gpio/gra/" + row.pin);
-  row.analog.textContent = analog.value;
+  try {
+    const digital = await api("GET", "/api/gpio/grd/" + row.pin);
+    row.digital.textContent = digital.value;
+    row.digital.classList.toggle("high", digital.value === 1);
+    const analog = await api("GET", "/api/gpio/gra/" + row.pin);
+    row.analog.textContent = analog.value;
+  } catch (e) {
+    // A value that could not be read is not shown as if it were current.
+    row.digital.textContent = "–";
+    row.digital.classList.remove("high");
+    row.analog.textContent = "–";
+    throw new Error("pin " + row.pin + ": " + e.message);
+  }
 }
 
 // Runs one board action at a time and reports how it went.
@@ -86,10 +113,19 @@ function buildRows() {
       analog: tr.querySelector(".analog"),
     };
     const mode = tr.querySelector(".mode");
+    let modeSet = mode.value;
     mode.addEventListener("change", function () {
       if (!mode.value) return;
-      exclusive(function () {
-        return api("POST", "/api/gpio/config/" + pin, { mode: mode.value });
+      exclusive(async function () {
+        try {
+          await onPin(pin, function () {
+            return api("POST", "/api/gpio/config/" + pin, { mode: mode.value });
+          });
+          modeSet = mode.value;
+        } catch (e) {
+          mode.value = modeSet;  // the column shows only modes really set
+          throw e;
+        }
       }, function () {
         return "Pin " + pin + " set to " + mode.value;
       });
@@ -98,7 +134,9 @@ function buildRows() {
       button.addEventListener("click", function () {
         const value = Number(button.dataset.value);
         exclusive(async function () {
-          await api("POST", "/api/gpio/gwd/" + pin, { value: value });
+          await onPin(pin, function () {
+            return api("POST", "/api/gpio/gwd/" + pin, { value: value });
+          });
           await readPin(row);
         }, function () {
           return "Pin " + pin + " written " + value;

@@ -185,8 +185,13 @@ void Sim_board::run() {
             continue;
         }
         if (buf[0] != TIOCPKT_DATA) {
-            if (buf[0] & TIOCPKT_FLUSHREAD) {
-                std::lock_guard<std::mutex> lock(mutex_);
+            // Opening the port purges both queues (in either order, together
+            // or apart); each exchange purges the receive queue alone, which
+            // must not draw a greeting that would then stand in the answer.
+            std::lock_guard<std::mutex> lock(mutex_);
+            flushes_ |= buf[0] & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE);
+            if (flushes_ == (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) {
+                flushes_ = 0;
                 if (master_ >= 0) write_all(master_, {0x55});
             }
             continue;
@@ -194,6 +199,7 @@ void Sim_board::run() {
         std::vector<Bytes> complete;
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            flushes_ = 0;
             for (ssize_t i = 1; i < got; ++i) {
                 const std::uint8_t b = buf[i];
                 received_.push_back(b);

@@ -16,8 +16,8 @@
 //   anything else framed  -> {opcode, 0xFE}
 // In echo mode the board answers every instruction with exactly the bytes
 // it received for it, terminator included, so the answer shows what went out.
-// When the program purges the line (as it does on opening the port) the
-// board greets with one byte, 0x55, which the opening drains.
+// When the program purges both queues of the line (as it does on opening
+// the port) the board greets with one byte, 0x55, which the opening drains.
 // Tests can script the next answers, make it stay silent, or hang up.
 #include <chrono>
 #include <condition_variable>
@@ -87,6 +87,7 @@ private:
     bool silent_ = false;
     bool echo_ = false;
     bool hung_up_ = false;
+    int flushes_ = 0;  // the purges seen since the last instruction
     std::uint8_t maker_ = 0x06, board_ = 0x09;
     std::uint8_t status_[3] = {0x11, 0x00, 0x00};
     Bytes systat_ = {10, 20, 15, 0, 40, 3, 6, 5, 10, 12, 20};

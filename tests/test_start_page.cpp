@@ -110,6 +110,20 @@ TEST_F(Start_page, ShowsThePinsTheBoardReports)
     EXPECT_TRUE(sent({0xA0, 0x93, 0xFE}));
 }
 
+// A board that says nothing: the page says so in plain words, shows no value
+// for the pin rather than one the board never sent, and stops reading.
+TEST_F(Start_page, SaysWhenTheBoardDoesNotAnswer)
+{
+    Sim_board& sim = Connected_board::sim();
+    sim.set_silent(true);
+    const std::string dom = dump_dom("http://localhost:8088/arduino_uno_r4_analog.html");
+    sim.set_silent(false);
+
+    EXPECT_NE(dom.find(">Failed: pin 0: the board did not answer</span>"), std::string::npos) << dom;
+    EXPECT_EQ(cell(dom, 0, "digital"), "–");
+    EXPECT_EQ(sim.instructions().size(), 1u);
+}
+
 TEST_F(Start_page, HelpPageIsServedBesideIt)
 {
     const std::string dom = dump_dom("http://127.0.0.1:8088/help/index.html");

@@ -182,6 +182,24 @@ TEST_F(Wire, SilentBoardGivesTheEmptyAnswer) {
     EXPECT_EQ(lines[1], "Not able to decode.");
 }
 
+// An answer that comes after its exchange gave up waiting is still on the
+// line when the next instruction goes out; it must not be read as that
+// instruction's answer.
+TEST_F(Wire, LateAnswerIsNotTakenForTheNextInstructions) {
+    Sim_board& sim = Connected_board::sim();
+    sim.set_digital(6, 0);
+    sim.set_digital(5, 1);
+    sim.set_answer_delay(std::chrono::milliseconds(2300));
+    Server_response late;
+    stdout_of([&] { late = run_server_command("g6rd"); });
+    sim.set_answer_delay(std::chrono::milliseconds(0));
+    EXPECT_EQ(late, Server_response{});
+    // The board records an instruction once its answer is on the line.
+    ASSERT_TRUE(sim.wait_for_instructions(1));
+
+    EXPECT_EQ(run("g5rd").answer, answer_of({0x98, 0x85, 0x01, 0xFE}));
+}
+
 TEST_F(Wire, ConcurrentExchangesKeepTheirOwnAnswers) {
     // Every thread reads its own pin; the board answers with the pin's own
     // value, so a crossed answer shows as a wrong value.

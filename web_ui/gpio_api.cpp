@@ -1,10 +1,10 @@
 // The GPIO HTTP API: each request becomes the same GPIO command word an
 // operator would type ("g5rd", "g2wd1", "g2co") and goes to the board through
 // the console's own road, run_server_command, one exchange per request.
-#include <climits>
+#include <cmath>
 #include <cstdint>
 #include <iostream>
-#include <stdexcept>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +21,7 @@ constexpr const char* json_type = "application/json";
 
 constexpr int first_pin = 0;
 constexpr int last_pin = 63;
+constexpr int last_value = 63;
 
 bool valid_pin(int pin) { return pin >= first_pin && pin <= last_pin; }
 
@@ -37,23 +38,50 @@ void answer(httplib::Response& res, int status, const json& body)
 
 void answer_ok(httplib::Response& res, const json& body) { res.set_content(body.dump(), json_type); }
 
-// The digital value is the board's byte 2 as a signed number: 0xFF reads -1.
-int digital_value(const std::vector<char>& answer)
+// Answers a request whose word did not get what its route needs from the
+// board, and says so; false when it got it. A read needs the board's answer;
+// a write or a mode change needs the instruction to have gone out, since
+// their answers are not looked at. A link that is down, hung up or unplugged
+// is one case for the client: the board cannot be reached.
+bool answer_failed_exchange(httplib::Response& res, bool needs_answer, const char* unsent_error)
 {
-    return answer.size() >= 3 ? static_cast<std::int8_t>(answer[2]) : 0;
+    switch (last_exchange_outcome()) {
+    case Exchange_outcome::answered:
+        return false;
+    case Exchange_outcome::no_answer:
+        if (!needs_answer) return false;
+        answer(res, 504, json{{"error", "No answer from board"}});
+        return true;
+    case Exchange_outcome::not_connected:
+    case Exchange_outcome::link_failed:
+        answer(res, 503, json{{"error", "Not connected"}});
+        return true;
+    case Exchange_outcome::nothing_sent:
+        break;
+    }
+    // The board link has no instruction for the word.
+    answer(res, 501, json{{"error", unsent_error}});
+    return true;
+}
+
+// The digital value is the board's byte 2 as a signed number: 0xFF reads -1.
+std::optional<int> digital_value(const std::vector<char>& answer)
+{
+    if (answer.size() < 3) return std::nullopt;
+    return static_cast<std::int8_t>(answer[2]);
 }
 
 // The analog value is unsigned 16 bits, low byte first, in bytes 2 and 3.
-int analog_value(const std::vector<char>& answer)
+std::optional<int> analog_value(const std::vector<char>& answer)
 {
-    if (answer.size() < 4) return 0;
+    if (answer.size() < 4) return std::nullopt;
     return static_cast<unsigned char>(answer[2]) + 256 * static_cast<unsigned char>(answer[3]);
 }
 
-// Both reads: "g" + pin + operation to the board, the value from its answer
-// (0 when the answer is too short or the link is down).
+// Both reads: "g" + pin + operation to the board, the value from its answer.
+// A value is given only when the board's answer holds it.
 void handle_gpio_read(const httplib::Request& req, httplib::Response& res, const char* operation,
-                      int (*value_of)(const std::vector<char>&))
+                      std::optional<int> (*value_of)(const std::vector<char>&))
 {
     int pin = path_pin(req);
     if (!valid_pin(pin)) {
@@ -64,28 +92,24 @@ void handle_gpio_read(const httplib::Request& req, httplib::Response& res, const
     std::string qvl_serial_write = "g" + mcu_pin_adr + operation;
 
     Server_response server_response = run_server_command(qvl_serial_write);
-    int pin_value = value_of(server_response.first);
-    answer_ok(res, json{{"pin", pin}, {"value", pin_value}});
+    if (answer_failed_exchange(res, true, "Not implemented")) return;
+    const std::optional<int> pin_value = value_of(server_response.first);
+    if (!pin_value) {
+        answer(res, 502, json{{"error", "Bad answer from board"}});
+        return;
+    }
+    answer_ok(res, json{{"pin", pin}, {"value", *pin_value}});
 }
 
-// The written value as an int: integers as they are, fractions cut toward
-// zero, true 1, false 0. A number that an int cannot hold is a bad body: the
-// JSON library would wrap it, or for a large fraction have undefined results,
-// and the board would get a value nobody asked for.
-int value_as_int(const json& value)
+// The written value: numbers cut toward zero (1.9 is 1), true 1, false 0;
+// nothing when that is not 0 to 63, which is all that a pin's operand can
+// carry. Any other type throws: the body is no request at all.
+std::optional<int> written_value(const json& value)
 {
-    if (value.is_number_unsigned()) {
-        if (value.get<std::uint64_t>() > static_cast<std::uint64_t>(INT_MAX))
-            throw std::out_of_range("value does not fit an int");
-    } else if (value.is_number_integer()) {
-        auto n = value.get<std::int64_t>();
-        if (n < INT_MIN || n > INT_MAX) throw std::out_of_range("value does not fit an int");
-    } else if (value.is_number_float()) {
-        double d = value.get<double>();
-        if (!(d > static_cast<double>(INT_MIN) - 1.0 && d < static_cast<double>(INT_MAX) + 1.0))
-            throw std::out_of_range("value does not fit an int");
-    }
-    return value.get<int>();
+    if (!value.is_number()) return value.get<int>();
+    const double cut = std::trunc(value.get<double>());
+    if (cut < 0 || cut > last_value) return std::nullopt;
+    return static_cast<int>(cut);
 }
 
 struct Pin_mode {
@@ -156,18 +180,25 @@ void handle_gpio_write_digital(const httplib::Request& req, httplib::Response& r
     int pin = path_pin(req);
     try {
         json j_data = json::parse(req.body);
-        int value = value_as_int(j_data["value"]);
+        const std::optional<int> value = written_value(j_data["value"]);
         if (!valid_pin(pin)) {
             answer(res, 400, json{{"error", "Invalid pin"}});
             return;
         }
-        answer_ok(res, json{{"status", "ok"}});
+        if (!value) {
+            answer(res, 400, json{{"error", "Invalid value"}});
+            return;
+        }
         std::cout << "Pin Update: " << pin << std::endl;
 
         std::string mcu_pin_adr = std::to_string(pin);
-        std::string mcu_pin_val = std::to_string(value);
+        std::string mcu_pin_val = std::to_string(*value);
         std::string qvl_serial_write = "g" + mcu_pin_adr + "wd" + mcu_pin_val;
         run_server_command(qvl_serial_write);
+        // "ok": the instruction went out. The board's answer is not waited
+        // for beyond the exchange, nor looked at.
+        if (answer_failed_exchange(res, false, "Not implemented")) return;
+        answer_ok(res, json{{"status", "ok"}});
     } catch (...) {
         answer(res, 500, json{{"error", "Bad request"}});
     }
@@ -188,6 +219,9 @@ void handle_gpio_config(const httplib::Request& req, httplib::Response& res)
         std::string mcu_pin_mode = pin_mode->suffix;
         std::string qvl_serial_write = "g" + mcu_pin_adr + "c" + mcu_pin_mode;
         run_server_command(qvl_serial_write);
+        // A mode that the board link has no instruction for (pull-down,
+        // push-pull) sends nothing: 501, not a success.
+        if (answer_failed_exchange(res, false, "Mode not implemented")) return;
         // The modes beyond input and output answer 200 with no body at all.
         if (pin_mode->ok_body) answer_ok(res, json{{"status", "ok"}});
     } catch (...) {

@@ -12,6 +12,7 @@
 //   set_comm_timeouts(h, t)   the read time-outs that end one answer burst
 //   escape_comm_function(h,e) raise DTR or RTS
 //   purge_comm(h)             empty the transmit and receive queues
+//   purge_receive(h)          empty the receive queue only
 //   read_file(h, buf, n, got) one read of up to n bytes under the time-outs
 //   write_file(h, s, n, put)  one write of n bytes, no time-out
 //   close_handle(h)           close the port; h is invalid afterwards
@@ -72,6 +73,9 @@ bool set_comm_state(Handle h, const Port_settings& settings);
 bool set_comm_timeouts(Handle h, const Timeouts& timeouts);
 bool escape_comm_function(Handle h, Escape what);
 bool purge_comm(Handle h);
+// Drops what has come in and not been read (a late answer to an earlier
+// instruction); what is on its way out is left to go.
+bool purge_receive(Handle h);
 // A failed read (device gone, I/O error) returns false with bytes_read 0 at
 // once; a read that times out with nothing is a success with bytes_read 0.
 bool read_file(Handle h, char* buffer, std::uint32_t to_read, std::uint32_t& bytes_read);

@@ -275,6 +275,12 @@ bool purge_comm(Handle h)
     return ::tcflush(h->fd, TCIOFLUSH) == 0;
 }
 
+bool purge_receive(Handle h)
+{
+    if (h == invalid_handle) return false;
+    return ::tcflush(h->fd, TCIFLUSH) == 0;
+}
+
 bool read_file(Handle h, char* buffer, std::uint32_t to_read, std::uint32_t& bytes_read)
 {
     bytes_read = 0;

@@ -96,6 +96,15 @@ bool purge_comm(Handle h)
     return PurgeComm(h->handle, PURGE_TXCLEAR | PURGE_RXCLEAR) != FALSE;
 }
 
+bool purge_receive(Handle h)
+{
+    if (h == invalid_handle) {
+        return false;
+    }
+    // Called between exchanges, under the link's lock: no read is running.
+    return PurgeComm(h->handle, PURGE_RXCLEAR) != FALSE;
+}
+
 bool read_file(Handle h, char* buffer, std::uint32_t to_read, std::uint32_t& bytes_read)
 {
     bytes_read = 0;

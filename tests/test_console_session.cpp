@@ -103,7 +103,8 @@ TEST_F(Console_session, StartsWithBannerPortListAndFirstPrompt)
         EXPECT_EQ(lines.size(), 1u);
     }
 
-    // Nothing more until the operator types.
+    // Nothing more until the operator types. Silence has no event to wait
+    // for: the window only gives a stray line the chance to show.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(program.pending(), "");
 
@@ -267,6 +268,8 @@ TEST_F(Console_session, ConnectWaitsForThePortNameOnTheNextLine)
 {
     program.send_line("co");
     ASSERT_TRUE(shows(program, "Connect to port (eg. COM1): "));
+    // The console must wait without a word: a window in which a console that
+    // went on without the name would have printed its refusal.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(program.pending(), "");
 

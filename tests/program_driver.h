@@ -14,6 +14,7 @@
 //                            past it, or nothing after t
 //   wait_output(done, t)     waits until done(all standard output so far)
 //                            holds; false after t
+//   wait_err(text, t)        waits until text appears in standard error
 //   pending()                standard output after the cursor (diagnostics)
 //   take_pending()           the same, and moves the cursor to its end
 //   out() / err()            everything read so far from each stream
@@ -60,6 +61,7 @@ public:
         const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool wait_output(const std::function<bool(const std::string&)>& done,
                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool wait_err(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     std::string pending();
     std::string take_pending();
     std::string out();

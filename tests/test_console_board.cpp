@@ -227,4 +227,39 @@ TEST_F(Console_board, SilentBoardLeavesTheNamesUnknown)
     EXPECT_EQ(program.wait_exit(std::chrono::seconds(15)), 0);
 }
 
+TEST_F(Console_board, BoardHangingUpLeavesAConsoleThatAnswersAndQuits)
+{
+    connect();
+    const unsigned n = web_started();
+    const std::string link = "[" + port + "]";
+
+    // The board's side of the line goes away mid-session (a cable pulled).
+    sim.hang_up();
+
+    // A board word fails at once, says so, and the prompt comes back.
+    program.send_line("sta");
+    std::string taken;
+    ASSERT_TRUE(shows(program, server_prompt(n, link, board_names), &taken));
+    EXPECT_EQ(taken.rfind("halcyr: Status\nNot able to decode.\n", 0), 0u) << taken;
+    EXPECT_TRUE(program.wait_err("Error: Failed to write to COM port\n")) << program.err();
+    EXPECT_TRUE(program.wait_err("Error: Failed to read from COM port\n")) << program.err();
+
+    // Nothing keeps it busy with the dead line. Not spinning has no event to
+    // wait for, so this watches a window with the console idle: a spinning
+    // thread would take most of a core's time in it; the bound leaves room
+    // for a loaded machine and the sanitizers.
+    const double cpu_before = program.cpu_seconds();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_LT(program.cpu_seconds() - cpu_before, 0.5);
+
+    // The console's own words still work.
+    program.send_line("c");
+    EXPECT_TRUE(shows(program, "Client Mode.\n" + client_prompt(n + 1, link)));
+
+    program.send_line("di");
+    EXPECT_TRUE(shows(program, "Disconnect ...\nClosed " + port + " port\n"));
+    program.send_line("qq");
+    EXPECT_EQ(program.wait_exit(), 0) << program.out();
+}
+
 }  // namespace

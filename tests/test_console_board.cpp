@@ -107,7 +107,7 @@ TEST_F(Console_board, ConnectOnOneLineIdentifiesTheBoard)
     EXPECT_EQ(program.err(), "");
 
     program.send_line("qq");
-    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
 }
 
 TEST_F(Console_board, FramedCommandShowsTwoPromptsAndServerCommandOne)
@@ -139,7 +139,7 @@ TEST_F(Console_board, FramedCommandShowsTwoPromptsAndServerCommandOne)
     EXPECT_EQ(sim.received().size(), 5u);
 
     program.send_line("qq");
-    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
 }
 
 TEST_F(Console_board, DisconnectClosesTheLinkAndForgetsTheBoard)
@@ -160,7 +160,7 @@ TEST_F(Console_board, DisconnectClosesTheLinkAndForgetsTheBoard)
     EXPECT_TRUE(shows(program, "Disconnect ...\nNot connected.\n" + client_prompt(n + 2)));
 
     program.send_line("quit");
-    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
     // The port was closed by "di"; the exit closes nothing more.
     EXPECT_EQ(count(program.out(), "Closed " + port + " port"), 1u);
 }
@@ -173,7 +173,7 @@ TEST_F(Console_board, QuitWithLinkUpIsReportedAndTheExitClosesThePort)
     program.send_line("Quit");
     EXPECT_TRUE(shows(program, "Not able to decode.\n"));
     EXPECT_TRUE(shows(program, server_prompt(n, "[" + port + "]", board_names)));
-    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
     EXPECT_EQ(sim.instructions().size(), 2u);  // the identifications only
     EXPECT_TRUE(ends_with(program.out(), "Closed " + port + " port\n")) << program.out();
 }
@@ -182,7 +182,7 @@ TEST_F(Console_board, EndOfInputRunsTheWordsThenExitsClosingThePort)
 {
     program.send("co " + sim.device_path() + "\nsta\n");
     program.close_input();
-    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
 
     const std::string all = program.out();
     EXPECT_NE(all.find("halcyr: Status\n"), std::string::npos) << all;
@@ -211,7 +211,7 @@ TEST_F(Console_board, ConnectWhileConnectedFollowsTheLink)
     program.send_line("di");
     EXPECT_TRUE(shows(program, "Disconnect ...\nNot connected.\n"));
     program.send_line("qq");
-    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
     EXPECT_FALSE(ends_with(program.out(), "Closed " + port + " port\n")) << program.out();
 }
 

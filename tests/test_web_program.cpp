@@ -102,7 +102,7 @@ TEST_F(Web_program, QuitWhileListeningEndsTheProgram)
     program.send_line("qq");
     auto code = program.wait_exit(std::chrono::seconds(5));
     ASSERT_TRUE(code.has_value()) << "the program did not end:\n" << program.out();
-    EXPECT_EQ(*code, 0);
+    EXPECT_EQ(*code, 0) << program.err();
     EXPECT_FALSE(accepts_connections());
 
     const std::string out = program.out();

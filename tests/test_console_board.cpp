@@ -259,7 +259,7 @@ TEST_F(Console_board, BoardHangingUpLeavesAConsoleThatAnswersAndQuits)
     program.send_line("di");
     EXPECT_TRUE(shows(program, "Disconnect ...\nClosed " + port + " port\n"));
     program.send_line("qq");
-    EXPECT_EQ(program.wait_exit(), 0) << program.out();
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
 }
 
 }  // namespace

@@ -244,6 +244,22 @@ std::optional<std::string> Program_driver::read_until(const std::string& text,
     return taken;
 }
 
+bool Program_driver::wait_output(const std::function<bool(const std::string&)>& done,
+                                 std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    // Output that has ended cannot come to hold later.
+    changed_.wait_for(lock, timeout, [&] { return done(out_) || out_closed_; });
+    return done(out_);
+}
+
+bool Program_driver::wait_err(const std::string& text, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, timeout, [&] { return err_.find(text) != std::string::npos || err_closed_; });
+    return err_.find(text) != std::string::npos;
+}
+
 std::string Program_driver::pending()
 {
     std::lock_guard<std::mutex> lock(mutex_);

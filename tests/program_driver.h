@@ -12,6 +12,9 @@
 //                            after the cursor; returns the output from the
 //                            cursor through the match and moves the cursor
 //                            past it, or nothing after t
+//   wait_output(done, t)     waits until done(all standard output so far)
+//                            holds; false after t
+//   wait_err(text, t)        waits until text appears in standard error
 //   pending()                standard output after the cursor (diagnostics)
 //   take_pending()           the same, and moves the cursor to its end
 //   out() / err()            everything read so far from each stream
@@ -25,6 +28,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -55,6 +59,9 @@ public:
 
     std::optional<std::string> read_until(
         const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool wait_output(const std::function<bool(const std::string&)>& done,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool wait_err(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     std::string pending();
     std::string take_pending();
     std::string out();

@@ -42,7 +42,7 @@ public:
         slave_keep_ = pty.slave;
         path_ = pty.path;
         if (mode_ == Mode::greet_purge) {
-            if (::pipe(stop_) != 0) throw std::runtime_error("pipe failed");
+            if (::pipe2(stop_, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
             thread_ = std::thread([this] { watch(); });
         }
     }

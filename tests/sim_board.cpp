@@ -26,7 +26,7 @@ Sim_board::Sim_board() {
     master_ = pty.master;
     slave_keep_ = pty.slave;
     path_ = pty.path;
-    if (::pipe(stop_pipe_) != 0) throw std::runtime_error("pipe failed");
+    if (::pipe2(stop_pipe_, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     thread_ = std::thread([this] { run(); });
 }
 

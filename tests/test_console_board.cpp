@@ -17,6 +17,8 @@ namespace {
 const std::string not_connected = "Cannot run a server command while not connected.\n";
 const std::string board_names = "Arduino:Uno_R4_Minima";
 const Bytes identification = {0xE0, 0xFD};
+const std::string web_start_line = "\n[Qorvel] Server running on http://localhost:8088\n";
+const std::string web_quit_line = "\n[Qorvel] Webserver quit.\n";
 
 std::string upper(std::string s)
 {
@@ -46,21 +48,27 @@ class Console_board : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(shows(program, client_prompt(0))); }
 
-    // Lets the threads that print on their own (the web server's start and
-    // quit lines) have their say, and returns the next prompt number.
-    unsigned settle()
+    // Waits until the web server, which prints from its own thread, has
+    // printed `line` (its start or quit line) and the output has come to
+    // rest at a prompt after it; returns the next prompt number.
+    unsigned after_web_line(const std::string& line)
     {
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        std::string all;
+        const bool rested = program.wait_output([&](const std::string& out) {
+            all = out;
+            return out.find(line) != std::string::npos && ends_with(out, "] > ");
+        });
+        EXPECT_TRUE(rested) << "waited for \"" << line << "\" and a prompt; output:\n" << all;
         program.take_pending();
-        const std::string all = program.out();
         const std::size_t end = all.rfind("] > ");
         const std::size_t start = all.rfind('[', end);
-        EXPECT_NE(end, std::string::npos) << all;
-        if (end == std::string::npos || start == std::string::npos) {
+        if (!rested || end == std::string::npos || start == std::string::npos) {
             return 0;
         }
         return static_cast<unsigned>(std::stoul(all.substr(start + 1, end - start - 1))) + 1;
     }
+    unsigned web_started() { return after_web_line(web_start_line); }
+    unsigned web_quit() { return after_web_line(web_quit_line); }
 
     // Connects to the simulated board and waits for Server mode.
     void connect()
@@ -99,13 +107,13 @@ TEST_F(Console_board, ConnectOnOneLineIdentifiesTheBoard)
     EXPECT_EQ(program.err(), "");
 
     program.send_line("qq");
-    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
 }
 
 TEST_F(Console_board, FramedCommandShowsTwoPromptsAndServerCommandOne)
 {
     connect();
-    unsigned n = settle();
+    unsigned n = web_started();
     sim.clear_received();
 
     const std::string link = "[" + port + "]";
@@ -131,18 +139,18 @@ TEST_F(Console_board, FramedCommandShowsTwoPromptsAndServerCommandOne)
     EXPECT_EQ(sim.received().size(), 5u);
 
     program.send_line("qq");
-    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
 }
 
 TEST_F(Console_board, DisconnectClosesTheLinkAndForgetsTheBoard)
 {
     connect();
-    settle();
+    web_started();
 
     program.send_line("di");
     ASSERT_TRUE(shows(program, "Disconnect ...\nClosed " + port + " port\n"));
     ASSERT_TRUE(shows(program, disconnected + client_tail + " ["));
-    const unsigned n = settle();
+    const unsigned n = web_quit();
 
     program.send_line("s");
     EXPECT_TRUE(shows(program, "Server Mode.\n" + server_prompt(n)));
@@ -152,7 +160,7 @@ TEST_F(Console_board, DisconnectClosesTheLinkAndForgetsTheBoard)
     EXPECT_TRUE(shows(program, "Disconnect ...\nNot connected.\n" + client_prompt(n + 2)));
 
     program.send_line("quit");
-    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
     // The port was closed by "di"; the exit closes nothing more.
     EXPECT_EQ(count(program.out(), "Closed " + port + " port"), 1u);
 }
@@ -160,12 +168,12 @@ TEST_F(Console_board, DisconnectClosesTheLinkAndForgetsTheBoard)
 TEST_F(Console_board, QuitWithLinkUpIsReportedAndTheExitClosesThePort)
 {
     connect();
-    const unsigned n = settle();
+    const unsigned n = web_started();
 
     program.send_line("Quit");
     EXPECT_TRUE(shows(program, "Not able to decode.\n"));
     EXPECT_TRUE(shows(program, server_prompt(n, "[" + port + "]", board_names)));
-    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
     EXPECT_EQ(sim.instructions().size(), 2u);  // the identifications only
     EXPECT_TRUE(ends_with(program.out(), "Closed " + port + " port\n")) << program.out();
 }
@@ -174,7 +182,7 @@ TEST_F(Console_board, EndOfInputRunsTheWordsThenExitsClosingThePort)
 {
     program.send("co " + sim.device_path() + "\nsta\n");
     program.close_input();
-    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
 
     const std::string all = program.out();
     EXPECT_NE(all.find("halcyr: Status\n"), std::string::npos) << all;
@@ -186,13 +194,12 @@ TEST_F(Console_board, EndOfInputRunsTheWordsThenExitsClosingThePort)
 TEST_F(Console_board, ConnectWhileConnectedFollowsTheLink)
 {
     connect();
-    settle();
+    web_started();
 
     // The same port again: the link stays up.
     program.send_line("co " + sim.device_path());
     ASSERT_TRUE(shows(program, "Serial_win::clear() " + port + " port\n"));
     EXPECT_TRUE(shows(program, "[" + port + "] [" + board_names + "] [Server] ["));
-    settle();
 
     // A port that cannot be opened: the old one is gone and the console
     // must not keep claiming a link.
@@ -204,7 +211,7 @@ TEST_F(Console_board, ConnectWhileConnectedFollowsTheLink)
     program.send_line("di");
     EXPECT_TRUE(shows(program, "Disconnect ...\nNot connected.\n"));
     program.send_line("qq");
-    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
     EXPECT_FALSE(ends_with(program.out(), "Closed " + port + " port\n")) << program.out();
 }
 
@@ -218,6 +225,41 @@ TEST_F(Console_board, SilentBoardLeavesTheNamesUnknown)
     EXPECT_EQ(sim.instructions().size(), 2u);
     program.send_line("qq");
     EXPECT_EQ(program.wait_exit(std::chrono::seconds(15)), 0);
+}
+
+TEST_F(Console_board, BoardHangingUpLeavesAConsoleThatAnswersAndQuits)
+{
+    connect();
+    const unsigned n = web_started();
+    const std::string link = "[" + port + "]";
+
+    // The board's side of the line goes away mid-session (a cable pulled).
+    sim.hang_up();
+
+    // A board word fails at once, says so, and the prompt comes back.
+    program.send_line("sta");
+    std::string taken;
+    ASSERT_TRUE(shows(program, server_prompt(n, link, board_names), &taken));
+    EXPECT_EQ(taken.rfind("halcyr: Status\nNot able to decode.\n", 0), 0u) << taken;
+    EXPECT_TRUE(program.wait_err("Error: Failed to write to COM port\n")) << program.err();
+    EXPECT_TRUE(program.wait_err("Error: Failed to read from COM port\n")) << program.err();
+
+    // Nothing keeps it busy with the dead line. Not spinning has no event to
+    // wait for, so this watches a window with the console idle: a spinning
+    // thread would take most of a core's time in it; the bound leaves room
+    // for a loaded machine and the sanitizers.
+    const double cpu_before = program.cpu_seconds();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_LT(program.cpu_seconds() - cpu_before, 0.5);
+
+    // The console's own words still work.
+    program.send_line("c");
+    EXPECT_TRUE(shows(program, "Client Mode.\n" + client_prompt(n + 1, link)));
+
+    program.send_line("di");
+    EXPECT_TRUE(shows(program, "Disconnect ...\nClosed " + port + " port\n"));
+    program.send_line("qq");
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ protected:
     void quit_cleanly()
     {
         program.send_line("qq");
-        EXPECT_EQ(program.wait_exit(), 0);
+        EXPECT_EQ(program.wait_exit(), 0) << program.err();
     }
 
     Program_driver program;
@@ -103,7 +103,8 @@ TEST_F(Console_session, StartsWithBannerPortListAndFirstPrompt)
         EXPECT_EQ(lines.size(), 1u);
     }
 
-    // Nothing more until the operator types.
+    // Nothing more until the operator types. Silence has no event to wait
+    // for: the window only gives a stray line the chance to show.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(program.pending(), "");
 
@@ -113,7 +114,7 @@ TEST_F(Console_session, StartsWithBannerPortListAndFirstPrompt)
     ASSERT_TRUE(shows(second, client_prompt(0), &second_startup));
     EXPECT_EQ(build_stamp(second_startup), stamp);
     second.close_input();
-    EXPECT_EQ(second.wait_exit(), 0);
+    EXPECT_EQ(second.wait_exit(), 0) << second.err();
     quit_cleanly();
 }
 
@@ -213,7 +214,7 @@ TEST_F(Console_session, DisconnectWithoutLinkReturnsToClientMode)
 TEST_F(Console_session, QuitInClientModeIsHandledThenEndsTheProgram)
 {
     program.send_line("QuIt");
-    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
     EXPECT_EQ(program.pending(), "Nop\n" + client_prompt(1));
     EXPECT_EQ(program.err(), "");
 }
@@ -222,14 +223,14 @@ TEST_F(Console_session, QuitInServerModeWithoutLinkIsRefusedThenEnds)
 {
     answer("s", server_prompt(1));
     program.send_line("EXIT");
-    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
     EXPECT_EQ(program.pending(), not_connected + server_prompt(2));
 }
 
 TEST_F(Console_session, WordsAfterTheQuitWordAreNotRead)
 {
     program.send_line("c qq s");
-    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
     EXPECT_EQ(program.pending(), "Client Mode.\n" + client_prompt(1) + "Nop\n" + client_prompt(2));
 }
 
@@ -237,7 +238,7 @@ TEST_F(Console_session, EndOfInputEndsTheSessionWithoutAWord)
 {
     program.send("c\ns");  // the last word has no line end
     program.close_input();
-    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
     EXPECT_EQ(program.pending(), "Client Mode.\n" + client_prompt(1) + "Server Mode.\n" + server_prompt(2));
 }
 
@@ -267,6 +268,8 @@ TEST_F(Console_session, ConnectWaitsForThePortNameOnTheNextLine)
 {
     program.send_line("co");
     ASSERT_TRUE(shows(program, "Connect to port (eg. COM1): "));
+    // The console must wait without a word: a window in which a console that
+    // went on without the name would have printed its refusal.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(program.pending(), "");
 
@@ -280,7 +283,7 @@ TEST_F(Console_session, EndOfInputAtThePortQuestionOpensNothing)
     program.send_line("co");
     ASSERT_TRUE(shows(program, "Connect to port (eg. COM1): "));
     program.close_input();
-    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_EQ(program.wait_exit(), 0) << program.err();
     EXPECT_EQ(program.pending(), "\n" + client_prompt(1));
     EXPECT_TRUE(program.browser_calls().empty());
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 #include <utility>
 
@@ -219,6 +221,25 @@ protected:
     sp::Handle h = sp::invalid_handle;
 };
 
+// Whether thread `tid` of this process comes to wait in poll(), as a read of
+// the line does while it waits for the board, within `limit`.
+bool waits_in_poll(pid_t tid, std::chrono::milliseconds limit)
+{
+    const std::string syscall = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        std::ifstream in(syscall);
+        long number = -1;  // a running thread shows "running" instead
+#ifdef SYS_poll
+        if (in >> number && (number == SYS_poll || number == SYS_ppoll)) return true;
+#else
+        if (in >> number && number == SYS_ppoll) return true;
+#endif
+        std::this_thread::sleep_for(1ms);
+    }
+    return false;
+}
+
 using SerialSettings = Open_line;
 using SerialRead = Open_line;
 using SerialBytes = Open_line;
@@ -257,17 +278,21 @@ TEST_F(SerialRead, BurstEndsAboutFiveMillisecondsAfterItsLastByte)
 
 TEST_F(SerialRead, PauseLongerThanTheIntervalSplitsTwoBursts)
 {
-    std::thread board([&] {
+    // The board keeps the second burst back until the first read has ended,
+    // however late either thread runs: that read must end on the pause.
+    std::promise<void> first_read_ended;
+    std::thread board([&, ended = first_read_ended.get_future()] {
         peer.send({0x01, 0x02});
-        std::this_thread::sleep_for(300ms);
+        ended.wait();
         peer.send({0x03});
     });
     const Read_result first = read_answer(h);
+    first_read_ended.set_value();
     const Read_result second = read_answer(h);
     board.join();
     EXPECT_TRUE(first.ok);
     EXPECT_EQ(first.bytes, (Bytes{0x01, 0x02}));
-    EXPECT_LT(first.took, 300ms);
+    EXPECT_LT(first.took, 1000ms);  // not the 2066 ms of a silent line
     EXPECT_TRUE(second.ok);
     EXPECT_EQ(second.bytes, (Bytes{0x03}));
 }
@@ -283,12 +308,15 @@ TEST_F(SerialRead, SilenceGivesNothingAfter2066Milliseconds)
 
 TEST_F(SerialRead, HangUpFailsTheReadAtOnce)
 {
+    const pid_t reader = ::gettid();
+    bool was_waiting = false;
     std::thread board([&] {
-        std::this_thread::sleep_for(100ms);
+        was_waiting = waits_in_poll(reader, 10s);
         peer.hang_up();
     });
     const Read_result during = read_answer(h);  // waiting when the line drops
     board.join();
+    EXPECT_TRUE(was_waiting) << "the read was never seen waiting for the board";
     EXPECT_FALSE(during.ok);
     EXPECT_TRUE(during.bytes.empty());
     EXPECT_LT(during.took, 1000ms);

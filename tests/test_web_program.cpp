@@ -53,9 +53,10 @@ TEST_F(Web_program, ServerFollowsTheLinkAndTheStopRequest)
     program.send_line("client");
     ASSERT_TRUE(printed("Client Mode.\n", 1, milliseconds(2000)));
     program.send_line("http_run");
-    auto took = printed(start_line, 1, milliseconds(1000));
+    auto took = printed(start_line, 1, milliseconds(1500));
     ASSERT_TRUE(took) << program.out();
-    EXPECT_LT(*took, milliseconds(600));
+    // The start line comes just before the server takes its port.
+    ASSERT_TRUE(server_answers());
 
     // The board answers the browser while the console is in Client mode.
     sim.set_digital(2, 1);
@@ -65,23 +66,23 @@ TEST_F(Web_program, ServerFollowsTheLinkAndTheStopRequest)
     r = client("localhost")->Post("/api/gpio/gwd/3", R"({"value":1})", "application/json");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->body, R"({"status":"ok"})");
-    EXPECT_TRUE(printed("Pin Update: 3\n", 1, milliseconds(1000)));
+    EXPECT_TRUE(printed("Pin Update: 3\n", 1, milliseconds(3000)));
     EXPECT_EQ(sim.digital(3), 1);
 
     program.send_line("http_stop");
-    took = printed(quit_line, 1, milliseconds(1000));
+    took = printed(quit_line, 1, milliseconds(3000));
     ASSERT_TRUE(took) << program.out();
-    EXPECT_LT(*took, milliseconds(500));
+    EXPECT_LT(*took, milliseconds(1500));
     EXPECT_FALSE(accepts_connections());
 
     program.send_line("http_run");
-    ASSERT_TRUE(printed(start_line, 2, milliseconds(1000)));
+    ASSERT_TRUE(printed(start_line, 2, milliseconds(3000)));
     ASSERT_TRUE(server_answers());
 
     program.send_line("di");
-    took = printed(quit_line, 2, milliseconds(1000));
+    took = printed(quit_line, 2, milliseconds(3000));
     ASSERT_TRUE(took) << program.out();
-    EXPECT_LT(*took, milliseconds(500));
+    EXPECT_LT(*took, milliseconds(1500));
     EXPECT_FALSE(accepts_connections());
     // Nor does it come back on its own: a window of several of its passes.
     std::this_thread::sleep_for(milliseconds(300));
@@ -96,7 +97,7 @@ TEST_F(Web_program, ServerFollowsTheLinkAndTheStopRequest)
 TEST_F(Web_program, QuitWhileListeningEndsTheProgram)
 {
     connect();
-    ASSERT_TRUE(printed(start_line, 1, milliseconds(1000))) << program.out();
+    ASSERT_TRUE(printed(start_line, 1, milliseconds(3000))) << program.out();
     ASSERT_TRUE(server_answers());
 
     program.send_line("qq");

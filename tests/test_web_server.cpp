@@ -22,8 +22,8 @@ namespace {
 
 // Generous bounds for what the loop promises in about 150 ms (start) and
 // about 100 ms (stop), on a machine shared with sanitizer builds.
-constexpr milliseconds start_bound{600};
-constexpr milliseconds stop_bound{500};
+constexpr milliseconds start_bound{3000};
+constexpr milliseconds stop_bound{1500};
 
 // The server has stopped: listen has returned and nothing accepts.
 bool server_down() { return !http_server.is_running() && !accepts_connections(); }
@@ -113,7 +113,7 @@ TEST_F(Web_server, FollowsTheLink)
     EXPECT_FALSE(accepts_connections());
 
     auto ended = server_->quit_and_join();
-    EXPECT_LT(ended, milliseconds(400)) << "waiting loop took long to end";
+    EXPECT_LT(ended, milliseconds(1500)) << "waiting loop took long to end";
     const std::string& out = output();
     EXPECT_EQ(line_sequence(out), "SQ") << out;
     EXPECT_EQ(lines_with_prompt(out, start_line), 1u) << out;
@@ -127,7 +127,7 @@ TEST_F(Web_server, QuitWhileListeningPrintsTheQuitLineAndEnds)
     ASSERT_TRUE(wait_for(accepts_connections, start_bound));
 
     auto ended = server_->quit_and_join();
-    EXPECT_LT(ended, milliseconds(600));
+    EXPECT_LT(ended, milliseconds(1500));
     EXPECT_TRUE(server_down());
     const std::string& out = output();
     EXPECT_EQ(line_sequence(out), "SQ") << out;
@@ -142,7 +142,7 @@ TEST_F(Web_server, QuitWhileWaitingEndsQuietly)
     start_thread();
     std::this_thread::sleep_for(milliseconds(200));
     auto ended = server_->quit_and_join();
-    EXPECT_LT(ended, milliseconds(400));
+    EXPECT_LT(ended, milliseconds(1500));
     EXPECT_EQ(output(), "");
 }
 
@@ -462,7 +462,7 @@ TEST_F(Web_server, StopDecidedWhileStartingTakesEffect)
         hold_up_the_start(v.decide);
         v.let_it_start();
         EXPECT_TRUE(wait_for([&] { return v.flag == v.decided; }, milliseconds(2000)));
-        EXPECT_TRUE(wait_for(server_down, milliseconds(1000))) << "the stop was lost";
+        EXPECT_TRUE(wait_for(server_down, milliseconds(3000))) << "the stop was lost";
         std::this_thread::sleep_for(milliseconds(300));
         EXPECT_FALSE(accepts_connections()) << "serving after " << v.what;
     }

@@ -16,8 +16,16 @@ std::string to_upper(std::string s) {
 void report_error(std::string message, std::string file, int line) {
     // The stamp is this unit's own: it tells which build of the reporter
     // made the report, which can differ from the banner's.
-    std::cout << message << std::endl;
-    std::cout << "Build: " << __DATE__ << " at " << __TIME__ << std::endl;
-    std::cout << "File: " << file << ":" << std::dec << line << std::endl;
+    print_line(message);
+    print_line(std::string("Build: ") + __DATE__ + " at " + __TIME__);
+    print_line("File: " + file + ":" + std::to_string(line));
     std::cout.flush();
 }
+
+void print_whole(const std::string& text) {
+    // One write: the standard output's buffer takes it under its own lock.
+    std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
+    std::cout.flush();
+}
+
+void print_line(const std::string& line) { print_whole(line + '\n'); }

@@ -1,7 +1,7 @@
 #include "class_halcyr_server.h"
 
 #include <bitset>
-#include <iostream>
+#include <sstream>
 
 #include "case_report.h"
 #include "init_order.h"
@@ -36,17 +36,18 @@ void Server::set_names(std::string hardware, std::string mcu) {
 
 void print_transmission_error(std::string request, signed char expected, signed char received) {
     // Both codes widen as signed, on every host whatever its plain char: a
-    // received byte 0x80..0xFF shows as ffffff80..ffffffff. The stream goes
-    // back to decimal for everyone else.
-    std::cout << "Error on transmission. The Request was: " << request << " (0x" << std::hex
-              << static_cast<int>(expected) << ")" << " but reaback from server was 0x"
-              << static_cast<int>(received) << std::dec << std::endl;
+    // received byte 0x80..0xFF shows as ffffff80..ffffffff. The line has a
+    // stream of its own, so the hexadecimal stays in it.
+    std::ostringstream line;
+    line << "Error on transmission. The Request was: " << request << " (0x" << std::hex
+         << static_cast<int>(expected) << ")" << " but reaback from server was 0x" << static_cast<int>(received);
+    print_line(line.str());
 }
 
 namespace {
 
 void print_length_error(std::size_t size, int required) {
-    std::cout << "Error response length: " << size << " != " << required << std::endl;
+    print_line("Error response length: " + std::to_string(size) + " != " + std::to_string(required));
 }
 
 unsigned int ubyte(const std::vector<char>& bytes, std::size_t i) {
@@ -66,13 +67,12 @@ struct Bit_line {
 };
 
 void print_word(const char* header, unsigned int value, std::initializer_list<Bit_line> lines) {
-    std::cout << header << std::bitset<8>(value).to_string() << std::endl;
-    for (const auto& line : lines)
-        std::cout << (((value >> line.bit) & 1u) ? line.when_set : line.when_clear) << std::endl;
+    print_line(header + std::bitset<8>(value).to_string());
+    for (const auto& line : lines) print_line(((value >> line.bit) & 1u) ? line.when_set : line.when_clear);
 }
 
 void print_status(const std::vector<char>& a) {
-    std::cout << std::endl;
+    print_line("");
     print_word("bs_status: ", ubyte(a, 1),
                {{7, "b7 == 1 : A Fault for User space exists", "b7 == 0 : No Fault for User space"},
                 {6, "b6 == 1 : An Alarm for User space exists", "b6 == 0 : No Alarm for User space"},
@@ -82,13 +82,13 @@ void print_status(const std::vector<char>& a) {
                 {2, "b2 == 1 : An Alarm for Kernel exists", "b2 == 0 : No Alarm for Kernel"},
                 {0, "b0 == 1 : K-ST (Kernel Space scheduler) running",
                  "b0 == 0 : K-ST (Kernel Space scheduler) stopped"}});
-    std::cout << std::endl;
+    print_line("");
     print_word("bs_alarm: ", ubyte(a, 2),
                {{4, "b4 == 1 : U-ST (User Space) Stack load is high",
                  "b4 == 0 : U-ST (User Space) Stack load is good"},
                 {0, "b0 == 1 : K-ST (Kernel Space) Stack load is high",
                  "b0 == 0 : K-ST (Kernel Space) Stack load is good"}});
-    std::cout << std::endl;
+    print_line("");
     print_word("bs_fault: ", ubyte(a, 3),
                {{4, "b4 == 1 : U-ST (User Space) stack full", "b4 == 0 : U-ST (User Space) stack good"},
                 {3, "b3 == 1 : Wadtchdog timer triggered (RT overload) TODO",
@@ -98,18 +98,20 @@ void print_status(const std::vector<char>& a) {
 }
 
 void print_load(const char* label, std::uint32_t numerator, std::uint32_t denominator) {
-    // Single precision, as the board's own tools show it.
+    // Single precision, as the board's own tools show it, in the stream's
+    // default notation (six significant digits).
     const float percent = static_cast<float>(numerator) / static_cast<float>(denominator) * 100.0f;
-    std::cout << label << percent << " %" << " (" << numerator << " / " << denominator << ")"
-              << std::endl;
+    std::ostringstream line;
+    line << label << percent << " %" << " (" << numerator << " / " << denominator << ")";
+    print_line(line.str());
 }
 
 void print_systat(const std::vector<char>& a) {
     std::uint32_t b[12] = {};
     for (std::size_t i = 1; i < 12; ++i) b[i] = ubyte(a, i);
     const std::uint32_t rt_period = b[5] - b[4];  // wraps when the period ends before it starts
-    std::cout << std::endl;
-    std::cout << "Systats:" << std::endl;
+    print_line("");
+    print_line("Systats:");
     print_load("RT load min:           ", b[1], rt_period);
     print_load("RT load max:           ", b[2], rt_period);
     print_load("RT load avg:           ", b[3], rt_period);
@@ -126,7 +128,7 @@ void check_ack(const std::vector<char>& a, const char* request, signed char code
     } else if (code_byte(a) != code) {
         print_transmission_error(request, code, code_byte(a));
     } else {
-        std::cout << ok_line << std::endl;
+        print_line(ok_line);
     }
 }
 
@@ -137,7 +139,7 @@ void check_pair_ack(const std::vector<char>& a, const char* request, signed char
     } else if (code_byte(a) != first && code_byte(a) != second) {
         print_transmission_error(request, shown, code_byte(a));
     } else {
-        std::cout << ok_line << std::endl;
+        print_line(ok_line);
     }
 }
 
@@ -147,7 +149,7 @@ void Server::decode_response(std::string command, Server_response response) {
     const std::vector<char>& a = response.first;
     if (a.empty()) return;
     if (serial_connected != 1) {
-        std::cout << "Nop" << std::endl;
+        print_line("Nop");
         return;
     }
 
@@ -171,7 +173,7 @@ void Server::decode_response(std::string command, Server_response response) {
         if (code_byte(a) != 0x04) {
             print_transmission_error("systat", 0x04, code_byte(a));
         } else if (a.size() != 12) {
-            std::cout << "Error status response length: " << a.size() << " != " << 12 << std::endl;
+            print_line("Error status response length: " + std::to_string(a.size()) + " != " + std::to_string(12));
         } else {
             print_systat(a);
         }
@@ -200,9 +202,9 @@ void Server::decode_response(std::string command, Server_response response) {
     } else if (command[0] == 'g') {
         decode_gpio(command, response);
     } else {
-        std::cout << "Unhandled Decoding: " << command << std::endl;
-        std::cout << "A response was received from server, but Server::decode_response:" << std::endl;
-        std::cout << "does not know how to interpret it ..." << std::endl;
+        print_line("Unhandled Decoding: " + command);
+        print_line("A response was received from server, but Server::decode_response:");
+        print_line("does not know how to interpret it ...");
     }
 }
 
@@ -228,7 +230,7 @@ void Server::decode_gpio(std::string command, Server_response response) {
             if (a.size() != 3)
                 print_length_error(a.size(), 3);
             else
-                std::cout << "Pin " << dig << row.what << std::endl;
+                print_line("Pin " + dig + row.what);
             return;
         }
     }
@@ -237,12 +239,12 @@ void Server::decode_gpio(std::string command, Server_response response) {
         if (a.size() != 4)
             print_length_error(a.size(), 4);
         else
-            std::cout << "Pin " << dig << " value: " << ubyte(a, 2) << std::endl;
+            print_line("Pin " + dig + " value: " + std::to_string(ubyte(a, 2)));
     } else if (instruction == "ra") {
         if (a.size() != 5)
             print_length_error(a.size(), 5);
         else
-            std::cout << "Pin " << dig << " value: " << (ubyte(a, 2) + 256 * ubyte(a, 3)) << std::endl;
+            print_line("Pin " + dig + " value: " + std::to_string(ubyte(a, 2) + 256 * ubyte(a, 3)));
     } else if (instruction.compare(0, 2, "wd") == 0) {
         if (a.size() != 4) {
             print_length_error(a.size(), 4);
@@ -252,7 +254,7 @@ void Server::decode_gpio(std::string command, Server_response response) {
         if (dig.empty() || wd_string_value.empty()) return;
         const std::string wd_dig_val = leading_digits(wd_string_value);
         if (wd_dig_val.empty()) return;
-        std::cout << "Pin " << dig << " value: " << wd_dig_val << " written on port." << std::endl;
+        print_line("Pin " + dig + " value: " + wd_dig_val + " written on port.");
     } else if (instruction.compare(0, 2, "wp") == 0) {
         if (a.size() != 4) print_length_error(a.size(), 4);
     } else {

@@ -1,7 +1,6 @@
 #include "halcyr_transcoder.h"
 
 #include <cstring>
-#include <iostream>
 #include <optional>
 
 #include "case_report.h"
@@ -48,7 +47,7 @@ Server_response transcode_server_command(int code) {
         return send_server_byte(static_cast<char>(code));
     default:
         record_exchange_outcome(Exchange_outcome::nothing_sent);
-        std::cout << "Halcyr Command Nop: " << std::dec << code << std::endl;
+        print_line("Halcyr Command Nop: " + std::to_string(code));
         return {};
     }
 }
@@ -69,8 +68,7 @@ Server_response send_instruction(std::vector<std::uint8_t> vi) {
     std::memset(cs, 0, sizeof cs);
     std::memcpy(cs, vi.data(), vi.size());
     Server_response server_response = exchange(cs);
-    std::cout << "\r";
-    print_prompt();
+    print_return_and_prompt();
     return server_response;
 }
 
@@ -93,7 +91,7 @@ std::optional<int> operand_or_say(const std::string& digits) {
     for (char c : digits) {
         n = n * 10 + (c - '0');
         if (n > largest_operand) {
-            std::cout << "Number out of range: " << digits << std::endl;
+            print_line("Number out of range: " + digits);
             return std::nullopt;
         }
     }
@@ -156,7 +154,7 @@ Server_response transcode_gpio(std::string command) {
         return server_response;
     }
     if (command[0] != 'g') {
-        std::cout << "Nop: " << command << std::endl;
+        print_line("Nop: " + command);
         return server_response;
     }
 
@@ -166,13 +164,13 @@ Server_response transcode_gpio(std::string command) {
 
     const Gpio_row* row = find_gpio_row(instruction);
     if (row == nullptr) {
-        std::cout << "Nop" << std::endl;
+        print_line("Nop");
         return server_response;
     }
 
     switch (row->action) {
     case Gpio_action::not_implemented:
-        if (!dig.empty()) std::cout << "Not implemented" << std::endl;
+        if (!dig.empty()) print_line("Not implemented");
         return server_response;
 
     case Gpio_action::send: {

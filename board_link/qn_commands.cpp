@@ -1,6 +1,5 @@
 #include "qn_commands.h"
 
-#include <iostream>
 
 #include "case_report.h"
 #include "class_halcyr_server.h"
@@ -72,14 +71,14 @@ Server_response run_server_command(std::string command) {
 
     if (serial_connected != 1) {
         record_exchange_outcome(Exchange_outcome::not_connected);
-        std::cout << "Cannot run a server command while not connected." << std::endl;
+        print_line("Cannot run a server command while not connected.");
         return server_response;
     }
 
     bool matched = false;
     for (const auto& row : server_commands) {
         if (command == row.word || command == row.alias) {
-            std::cout << row.line << std::endl;
+            print_line(row.line);
             server_response = transcode_server_command(row.code);
             matched = true;
             break;
@@ -90,7 +89,7 @@ Server_response run_server_command(std::string command) {
             if (command == row.word) {
                 server_response = transcode_server_command(row.first_code);
                 server_response = transcode_server_command(row.second_code);
-                std::cout << row.line << std::endl;
+                print_line(row.line);
                 matched = true;
                 break;
             }
@@ -109,13 +108,14 @@ void handle_http_command(std::string command) {
     } else if (command == "http_stop") {
         http_stop_request = 1;
     } else {
-        std::cout << "Nop" << std::endl;
+        print_line("Nop");
     }
 }
 
-void print_prompt() {
-    // Built whole and written at once, so a prompt drawn on a worker thread
-    // is not cut by another thread's line.
+namespace {
+
+// The prompt's text; taking it advances the counter.
+std::string next_prompt() {
     std::string prompt;
     if (serial_connected == 1)
         prompt = "[" + serial_link.get_port_name() + "]";
@@ -134,6 +134,13 @@ void print_prompt() {
 
     const unsigned int count = prompt_counter.fetch_add(1);
     prompt += " [" + std::to_string(count) + "]" + " > ";
-    std::cout << prompt;
-    std::cout.flush();
+    return prompt;
 }
+
+}  // namespace
+
+// Written at once, so a prompt drawn on a worker thread is not cut by
+// another thread's line.
+void print_prompt() { print_whole(next_prompt()); }
+
+void print_return_and_prompt() { print_whole("\r" + next_prompt()); }

@@ -8,6 +8,7 @@
 //   handle_http_command(word) Client-mode words "http_run" / "http_stop"
 //   print_prompt()            draws the prompt (no line end) and advances
 //                             prompt_counter
+//   print_return_and_prompt() "\r" and the prompt, in one write
 #include <string>
 
 #include "server_response.h"
@@ -37,3 +38,4 @@ void record_exchange_outcome(Exchange_outcome outcome);
 
 void handle_http_command(std::string command);
 void print_prompt();
+void print_return_and_prompt();

@@ -31,7 +31,7 @@ const char* const build_time = __TIME__;
 void print_lines(std::initializer_list<const char*> lines)
 {
     for (const char* line : lines) {
-        std::cout << line << std::endl;
+        print_line(line);
     }
 }
 
@@ -53,7 +53,7 @@ void dispatch_by_mode(const std::string& command)
         handle_http_command(command);
         break;
     default:
-        std::cout << "Nop" << std::endl;
+        print_line("Nop");
         break;
     }
 }
@@ -63,9 +63,9 @@ void dispatch_by_mode(const std::string& command)
 int main_console()
 {
     print_welcome();
-    std::cout << "Discovered serial ports:" << std::endl;
+    print_line("Discovered serial ports:");
     serial_link.list_ports();
-    std::cout << std::endl;
+    print_line("");
     print_prompt();
 
     while (!is_quit_word(console_command)) {
@@ -94,10 +94,9 @@ int main_console()
 
 void print_welcome()
 {
-    // The first line carries its own line end and is not flushed on its own.
-    std::cout << "Welcome to Micro Tarvenor ! \n";
-    std::cout << "  Version " << version_text << std::endl;
-    std::cout << "  Build " << build_date << " " << build_time << std::endl;
+    // The first line carries its own line end; the three go out together.
+    print_whole(std::string("Welcome to Micro Tarvenor ! \n") + "  Version " + version_text + "\n" + "  Build " +
+                build_date + " " + build_time + "\n");
     print_lines({
         "",
         "Console commands and help:",
@@ -205,7 +204,7 @@ void print_help_topic(std::string topic)
     if (topic == "ls") {
         print_server_command_list();
     } else {
-        std::cout << "Help topic not handled" << std::endl;
+        print_line("Help topic not handled");
     }
 }
 

@@ -42,6 +42,12 @@ inline std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
+inline std::size_t occurrences(const std::string& text, const std::string& piece) {
+    std::size_t n = 0;
+    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+    return n;
+}
+
 // One simulated board per test program, with `serial_link` open on it and
 // the link flagged up, as after a successful "co". Opening costs one
 // draining read of the silent line (about 2 s), so it is done once.

@@ -155,12 +155,6 @@ TEST_F(Decoder, SystatLengthAndCodeErrors) {
               "Error on transmission. The Request was: systat (0x4) but reaback from server was 0x5\n");
 }
 
-TEST_F(Decoder, StreamStaysDecimalAfterATransmissionError) {
-    decode("clr", answer_of({0x1F}));
-    EXPECT_EQ(decode("sta", answer_of({0x40, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11})),
-              "Error response length: 12 != 4\n");
-}
-
 TEST_F(Decoder, IdentificationSetsTheBoardNames) {
     EXPECT_EQ(decode("ihwmcu", answer_of({0x55, 0x66, 0x06, 0x09})), "");
     EXPECT_EQ(board.get_names(), std::make_pair(std::string("Arduino"), std::string("Uno_R4_Minima")));

@@ -34,7 +34,7 @@ Serial_win::Serial_win()
 {
     const std::ios_base::Init streams;
     enumerate_ports();
-    if (ports.empty()) std::cout << "No serial port in Vector." << std::endl;
+    if (ports.empty()) print_line("No serial port in Vector.");
 }
 
 Serial_win::~Serial_win()
@@ -43,7 +43,7 @@ Serial_win::~Serial_win()
     if (get_connection_state().state != 1) return;
     sp::close_handle(handle);
     handle = sp::invalid_handle;
-    std::cout << "Closed " << get_port_name() << " port" << std::endl;
+    print_line("Closed " + get_port_name() + " port");
     set_connection(0, nullptr);
 }
 
@@ -67,16 +67,12 @@ void Serial_win::enumerate_ports()
 void Serial_win::list_ports()
 {
     for (const PortInfo& p : ports) {
-        std::cout << "  Port: " << p.port << " - " << p.friendly_name << std::endl;
+        print_line("  Port: " + p.port + " - " + p.friendly_name);
     }
 }
 
 void Serial_win::open(std::string serial_port_shortname)
 {
-    // A port that is open is let go first: the operator who connects again
-    // means the port just named, and the old one must not stay held.
-    if (get_connection_state().state == 1) close();
-
     // 1. Nothing of an earlier exchange is left.
     bytes_read = 0;
     bytes_written = 0;
@@ -86,29 +82,52 @@ void Serial_win::open(std::string serial_port_shortname)
     // layer maps it to its own.
     const std::string serial_port = "\\\\.\\" + serial_port_shortname;
 
+    // The port that is open, named again: an exclusive port cannot be opened
+    // a second time, so it is let go and opened afresh.
+    if (get_connection_state().state == 1 && sp::is_open_as(handle, serial_port)) close();
+
+    // 3.-6. The new port is opened and set up beside the one that is open,
+    // which stays the link until the new one is ready: a mistyped name must
+    // not cost the operator a board that works.
+    const sp::Handle fresh = open_and_set_up(serial_port);
+    if (fresh == sp::invalid_handle) return;
+
+    // The operator who connects elsewhere means the port just named; the
+    // old one is let go, with its line, before the new one is cleared.
+    if (get_connection_state().state == 1) close();
+    handle = fresh;
+
+    // 7. Wake the board and drop whatever it said before.
+    clear(serial_port_shortname);
+
+    // 8. Connected.
+    set_connection(1, &serial_port_shortname);
+}
+
+serial_platform::Handle Serial_win::open_and_set_up(const std::string& serial_port)
+{
     // 3. Open it, ours alone.
     sp::Open_failure why;
-    handle = sp::create_file(serial_port, &why);
-    if (handle == sp::invalid_handle) {
-        std::cout << "Error: Cannot open " << (why.device.empty() ? serial_port : why.device)
-                  << (why.reason.empty() ? "" : ": " + why.reason) << std::endl;
-        if (!why.advice.empty()) std::cout << why.advice << std::endl;
-        return;
+    const sp::Handle port = sp::create_file(serial_port, &why);
+    if (port == sp::invalid_handle) {
+        print_line("Error: Cannot open " + (why.device.empty() ? serial_port : why.device) +
+                   (why.reason.empty() ? "" : ": " + why.reason));
+        if (!why.advice.empty()) print_line(why.advice);
+        return sp::invalid_handle;
     }
 
     // A step that fails says so and lets the port go.
-    const auto give_up = [this](const std::string& line) {
-        std::cout << line << std::endl;
-        sp::close_handle(handle);
-        handle = sp::invalid_handle;
+    const auto give_up = [port](const std::string& line) {
+        print_line(line);
+        sp::close_handle(port);
+        return sp::invalid_handle;
     };
 
     // 4. Read its settings; a device that is no serial port fails here.
     dcb.length = sizeof dcb;
-    if (!sp::get_comm_state(handle, dcb)) {
+    if (!sp::get_comm_state(port, dcb)) {
         std::cerr << "Error: Failed to get COM state\n" << std::flush;
-        give_up("Error: Failed to get COM " + serial_port + " state ");
-        return;
+        return give_up("Error: Failed to get COM " + serial_port + " state ");
     }
 
     // 5. 115200 baud, 8N1.
@@ -116,26 +135,15 @@ void Serial_win::open(std::string serial_port_shortname)
     dcb.byte_size = 8;
     dcb.stop_bits = sp::one_stop_bit;
     dcb.parity = sp::no_parity;
-    if (!sp::set_comm_state(handle, dcb)) {
-        give_up("Error: Failed to set " + serial_port + " parameters");
-        return;
-    }
+    if (!sp::set_comm_state(port, dcb)) return give_up("Error: Failed to set " + serial_port + " parameters");
 
     // 6. An answer burst ends 5 ms after its last byte, or after 20 ms + 2 ms
     // per byte asked for; writes have no time-out.
     timeouts.read_interval = 5;
     timeouts.read_total_constant = 20;
     timeouts.read_total_multiplier = 2;
-    if (!sp::set_comm_timeouts(handle, timeouts)) {
-        give_up("Error: Failed to set " + serial_port + " timeouts");
-        return;
-    }
-
-    // 7. Wake the board and drop whatever it said before.
-    clear(serial_port_shortname);
-
-    // 8. Connected.
-    set_connection(1, &serial_port_shortname);
+    if (!sp::set_comm_timeouts(port, timeouts)) return give_up("Error: Failed to set " + serial_port + " timeouts");
+    return port;
 }
 
 void Serial_win::clear()
@@ -153,18 +161,18 @@ void Serial_win::clear(const std::string& opening_port)
     sp::purge_comm(handle);
     // What the board says when DTR rises (a boot banner, say) is no answer.
     sp::read_file(handle, readBuffer, read_size, bytes_read);
-    std::cout << "Serial_win::clear() " << opening_port << " port" << std::endl;
+    print_line("Serial_win::clear() " + opening_port + " port");
 }
 
 void Serial_win::close()
 {
     if (get_connection_state().state != 1) {
-        std::cout << "Not connected." << std::endl;
+        print_line("Not connected.");
         return;
     }
     sp::close_handle(handle);
     handle = sp::invalid_handle;
-    std::cout << "Closed " << get_port_name() << " port" << std::endl;
+    print_line("Closed " + get_port_name() + " port");
     set_connection(0, nullptr);
 }
 

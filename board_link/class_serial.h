@@ -8,7 +8,9 @@
 //   enumerate_ports()       rebuilds the port list from the platform
 //   list_ports()            "  Port: <port> - <friendly name>" per port
 //   open(name)              opens "\\.\"+name at 115200 8N1 with the answer
-//                           time-outs; an open port is closed first
+//                           time-outs; an open port is closed once the new
+//                           one is ready, and kept when it fails (the same
+//                           port named again is closed and opened afresh)
 //   clear()                 DTR/RTS up, queues purged, one draining read
 //   close()                 closes, or says "Not connected."
 //   discard_input()         drops bytes that came in and were not read
@@ -68,6 +70,9 @@ public:
 
 private:
     void clear(const std::string& opening_port);
+    // Steps 3 to 6 of open: the port opened and set up, or invalid_handle
+    // after its error lines, with nothing left open.
+    serial_platform::Handle open_and_set_up(const std::string& serial_port);
     void set_connection(int state, const std::string* port);
 
     serial_platform::Handle handle = serial_platform::invalid_handle;

@@ -32,18 +32,18 @@ void identify_board()
 
 void connect()
 {
-    std::cout << "Connect ..." << std::endl;
+    print_line("Connect ...");
     // No exchange of an HTTP worker may run while the link is rebuilt.
     {
         std::lock_guard<std::mutex> lock(link_mutex());
         serial_link.enumerate_ports();
     }
     serial_link.list_ports();
-    std::cout << "Connect to port (eg. COM1): ";
+    print_whole("Connect to port (eg. COM1): ");
 
     std::string port_name;
     const bool answered = static_cast<bool>(std::cin >> port_name);
-    std::cout << std::endl;
+    print_line("");
     if (!answered) {
         // Input ended before a port was named: nothing to open, and the
         // console loop ends the session at its next read.
@@ -55,8 +55,9 @@ void connect()
         std::lock_guard<std::mutex> lock(link_mutex());
         serial_link.open(port_name_upper);
     }
-    // Taken from the link whatever it was before: an open that replaced a
-    // port and then failed leaves no link, and the flag must say so.
+    // Taken from the link whatever it was before: a failed open keeps the
+    // port that was open, but the same port named again and then failing
+    // to reopen leaves no link, and the flag must say so.
     serial_connected = serial_link.get_connection_state().state;
 
     identify_board();
@@ -68,7 +69,7 @@ void connect()
 
 void disconnect()
 {
-    std::cout << "Disconnect ..." << std::endl;
+    print_line("Disconnect ...");
     {
         std::lock_guard<std::mutex> lock(link_mutex());
         serial_link.close();
@@ -99,12 +100,12 @@ int handle_general_command(std::string command)
         return 1;
     }
     if (command == "c:" || command == "c" || command == "cli" || command == "client") {
-        std::cout << "Client Mode." << std::endl;
+        print_line("Client Mode.");
         set_ui_mode(1);
         return 1;
     }
     if (command == "s:" || command == "s" || command == "ser" || command == "server") {
-        std::cout << "Server Mode." << std::endl;
+        print_line("Server Mode.");
         set_ui_mode(0);
         return 1;
     }

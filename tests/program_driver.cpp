@@ -4,8 +4,10 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -52,6 +54,29 @@ void write_fake_browser(const std::string& path, const std::string& log,
     ::chmod(path.c_str(), 0755);
 }
 
+// A new pseudo-terminal for the program: its master side, and in `path` the
+// slave side, set to pass the program's output unchanged and not to echo.
+int open_terminal(std::string& path)
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[128] = {};
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
+        ::ptsname_r(master, name, sizeof name) != 0) {
+        throw std::runtime_error(std::string("pseudo-terminal: ") + std::strerror(errno));
+    }
+    path = name;
+    const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios t{};
+    if (slave < 0 || ::tcgetattr(slave, &t) != 0) {
+        throw std::runtime_error(std::string("pseudo-terminal slave: ") + std::strerror(errno));
+    }
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    ::tcsetattr(slave, TCSANOW, &t);
+    ::close(slave);
+    return master;
+}
+
 }  // namespace
 
 Program_driver::Program_driver() : Program_driver(Options{}) {}
@@ -74,17 +99,29 @@ Program_driver::Program_driver(Options options) : options_(std::move(options))
     browser_log_ = work_dir_ + "/browser.log";
     write_fake_browser(bin_dir + "/xdg-open", browser_log_, options_.browser_delay);
 
-    int in_pipe[2], out_pipe[2], err_pipe[2];
-    make_pipe(in_pipe);
-    make_pipe(out_pipe);
-    make_pipe(err_pipe);
+    int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
     make_pipe(stop_pipe_);
-
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+    short flags = POSIX_SPAWN_SETSIGDEF;
+    if (options_.on_terminal) {
+        // A session of its own, in which the terminal, opened first, becomes
+        // the controlling one.
+        const int master = open_terminal(terminal_path_);
+        posix_spawn_file_actions_addopen(&actions, 0, terminal_path_.c_str(), O_RDWR, 0);
+        posix_spawn_file_actions_adddup2(&actions, 0, 1);
+        posix_spawn_file_actions_adddup2(&actions, 0, 2);
+        flags |= POSIX_SPAWN_SETSID;
+        in_pipe[1] = ::fcntl(master, F_DUPFD_CLOEXEC, 0);
+        out_pipe[0] = master;
+    } else {
+        make_pipe(in_pipe);
+        make_pipe(out_pipe);
+        make_pipe(err_pipe);
+        posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+    }
     posix_spawn_file_actions_addchdir_np(&actions, work_dir_.c_str());
 
     // We ignore SIGPIPE; the program must start with the default.
@@ -94,7 +131,7 @@ Program_driver::Program_driver(Options options) : options_(std::move(options))
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&attr, flags);
 
     std::vector<std::string> env;
     std::string path = bin_dir;
@@ -117,9 +154,9 @@ Program_driver::Program_driver(Options options) : options_(std::move(options))
     const int rc = posix_spawn(&pid_, program.c_str(), &actions, &attr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    ::close(in_pipe[0]);
-    ::close(out_pipe[1]);
-    ::close(err_pipe[1]);
+    close_fd(in_pipe[0]);
+    close_fd(out_pipe[1]);
+    close_fd(err_pipe[1]);
     stdin_fd_ = in_pipe[1];
     stdout_fd_ = out_pipe[0];
     stderr_fd_ = err_pipe[0];
@@ -129,6 +166,7 @@ Program_driver::Program_driver(Options options) : options_(std::move(options))
         release();
         throw std::runtime_error("cannot start " + program + ": " + std::strerror(rc));
     }
+    err_closed_ = stderr_fd_ < 0;
     reader_ = std::thread([this] { read_output(); });
 }
 
@@ -164,7 +202,9 @@ void Program_driver::release()
 void Program_driver::read_output()
 {
     char buffer[4096];
-    bool out_open = true, err_open = true;
+    // A terminal's master side says EIO once the program, the last holder
+    // of the slave side, has gone: the same end as a closed pipe.
+    bool out_open = true, err_open = stderr_fd_ >= 0;
     while (out_open || err_open) {
         pollfd fds[3] = {{out_open ? stdout_fd_ : -1, POLLIN, 0},
                          {err_open ? stderr_fd_ : -1, POLLIN, 0},

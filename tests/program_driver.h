@@ -1,8 +1,9 @@
 #pragma once
 // Runs the built qorvel program as an operator would, for tests and
-// benchmarks: standard input, output and error on pipes, a fresh temporary
-// working directory, and a fake `xdg-open` first in PATH that records every
-// browser start instead of opening a browser.
+// benchmarks: standard input, output and error on pipes (or all three on a
+// terminal of its own), a fresh temporary working directory, and a fake
+// `xdg-open` first in PATH that records every browser start instead of
+// opening a browser.
 //
 // Interface summary
 //   Program_driver(opts)     starts the program (QORVEL_BINARY by default)
@@ -18,6 +19,7 @@
 //   pending()                standard output after the cursor (diagnostics)
 //   take_pending()           the same, and moves the cursor to its end
 //   out() / err()            everything read so far from each stream
+//   terminal_path()          with on_terminal, the program's terminal
 //   wait_exit(t)             the exit code (or -signal) once the program has
 //                            ended and both streams are drained
 //   browser_calls()          one entry per start of the fake browser: the
@@ -42,6 +44,11 @@ public:
         // How long the fake browser takes before it records its start and
         // returns; shows whether the program waits for it.
         std::chrono::milliseconds browser_delay{0};
+        // Standard input, output and error on the slave side of a
+        // pseudo-terminal that is the program's controlling terminal, as
+        // in an operator's terminal window; echo and output processing are
+        // off, so out() holds the program's own bytes. err() stays empty.
+        bool on_terminal = false;
     };
 
     Program_driver();
@@ -51,6 +58,7 @@ public:
     Program_driver& operator=(const Program_driver&) = delete;
 
     const std::string& work_dir() const { return work_dir_; }
+    const std::string& terminal_path() const { return terminal_path_; }
     pid_t pid() const { return pid_; }
 
     void send(const std::string& text);
@@ -83,6 +91,7 @@ private:
     Options options_;
     std::string work_dir_;
     std::string browser_log_;
+    std::string terminal_path_;
     pid_t pid_ = -1;
     std::optional<int> exit_code_;
     int stdin_fd_ = -1;

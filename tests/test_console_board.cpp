@@ -191,7 +191,7 @@ TEST_F(Console_board, EndOfInputRunsTheWordsThenExitsClosingThePort)
     EXPECT_EQ(sim.received().back(), 0x40);
 }
 
-TEST_F(Console_board, ConnectWhileConnectedFollowsTheLink)
+TEST_F(Console_board, ConnectWhileConnectedMovesTheLinkToTheNamedPort)
 {
     connect();
     web_started();
@@ -201,18 +201,21 @@ TEST_F(Console_board, ConnectWhileConnectedFollowsTheLink)
     ASSERT_TRUE(shows(program, "Serial_win::clear() " + port + " port\n"));
     EXPECT_TRUE(shows(program, "[" + port + "] [" + board_names + "] [Server] ["));
 
-    // A port that cannot be opened: the old one is gone and the console
-    // must not keep claiming a link.
-    // (The web server's quit line may come between these lines.)
-    program.send_line("co " + program.work_dir() + "/absent");
-    ASSERT_TRUE(shows(program, not_connected));
-    ASSERT_TRUE(shows(program, not_connected));
-    ASSERT_TRUE(shows(program, disconnected + " [" + board_names + "] [Server] ["));
-    program.send_line("di");
-    EXPECT_TRUE(shows(program, "Disconnect ...\nNot connected.\n"));
+    // Another board: the old port is let go once the new one is ready.
+    Sim_board other;
+    other.set_identity(0x30, 0x09);
+    const std::string other_port = upper(other.device_path());
+    program.send_line("co " + other.device_path());
+    ASSERT_TRUE(shows(program, "Closed " + port + " port\nSerial_win::clear() " + other_port + " port\n"));
+    EXPECT_TRUE(shows(program, "[" + other_port + "] [Microchip:PIC16F628] [Server] ["));
+
+    // ... and unlocked: it can be had again.
+    program.send_line("co " + sim.device_path());
+    ASSERT_TRUE(shows(program, "Closed " + other_port + " port\nSerial_win::clear() " + port + " port\n"));
+    EXPECT_TRUE(shows(program, "[" + port + "] [" + board_names + "] [Server] ["));
     program.send_line("qq");
     EXPECT_EQ(program.wait_exit(), 0) << program.err();
-    EXPECT_FALSE(ends_with(program.out(), "Closed " + port + " port\n")) << program.out();
+    EXPECT_TRUE(ends_with(program.out(), "Closed " + port + " port\n")) << program.out();
 }
 
 TEST_F(Console_board, SilentBoardLeavesTheNamesUnknown)

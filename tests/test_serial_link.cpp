@@ -203,7 +203,7 @@ TEST(SerialLinkOpen, UpperCasedNameOpensAndIsKeptAsGiven)
     expect_state(*link, 1, typed);
 }
 
-TEST(SerialLinkOpen, OpeningAnotherPortClosesTheOpenOneFirst)
+TEST(SerialLinkOpen, OpeningAnotherPortMovesTheLinkThere)
 {
     Pty_peer a(Pty_peer::Mode::greet_purge);
     Pty_peer b(Pty_peer::Mode::greet_purge);
@@ -211,7 +211,8 @@ TEST(SerialLinkOpen, OpeningAnotherPortClosesTheOpenOneFirst)
     printed_by([&] { link->open(a.path()); });
     expect_state(*link, 1, a.path());
 
-    const Printed p = printed_by([&] { link->open(b.path()); });
+    // The new port is ready before the old one is let go.
+    Printed p = printed_by([&] { link->open(b.path()); });
     EXPECT_EQ(p.out, "Closed " + a.path() + " port\nSerial_win::clear() " + b.path() + " port\n");
     expect_state(*link, 1, b.path());
 
@@ -219,18 +220,39 @@ TEST(SerialLinkOpen, OpeningAnotherPortClosesTheOpenOneFirst)
     auto other = quiet_link();
     printed_by([&] { other->open(a.path()); });
     expect_state(*other, 1, a.path());
+
+    // The open port under another name (a link to its device) is the same
+    // port: closed and opened afresh, not refused as busy by its own lock.
+    char dir[] = "/tmp/qorvel_alias_XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string alias = std::string(dir) + "/board";
+    ASSERT_EQ(::symlink(b.path().c_str(), alias.c_str()), 0);
+    p = printed_by([&] { link->open(alias); });
+    ::unlink(alias.c_str());
+    ::rmdir(dir);
+    EXPECT_EQ(p.out, "Closed " + b.path() + " port\nSerial_win::clear() " + alias + " port\n");
+    expect_state(*link, 1, alias);
 }
 
-TEST(SerialLinkOpen, FailedOpenWhileOpenLeavesTheLinkClosed)
+TEST(SerialLinkOpen, FailedOpenWhileOpenKeepsTheOpenPort)
 {
     Pty_peer a(Pty_peer::Mode::greet_purge);
     auto link = quiet_link();
     printed_by([&] { link->open(a.path()); });
 
-    const Printed p = printed_by([&] { link->open("COM9"); });
-    EXPECT_EQ(p.out, "Closed " + a.path() + " port\nError: Cannot open /dev/COM9: No such file or directory\n");
-    expect_state(*link, 0, a.path());
-    EXPECT_EQ(printed_by([&] { link->close(); }).out, "Not connected.\n");
+    // A name that opens nothing, and a device that is no serial port: each
+    // says why, and the board's port stays the link.
+    Printed p = printed_by([&] { link->open("COM9"); });
+    EXPECT_EQ(p.out, "Error: Cannot open /dev/COM9: No such file or directory\n");
+    expect_state(*link, 1, a.path());
+    p = printed_by([&] { link->open("/dev/null"); });
+    EXPECT_EQ(p.err, "Error: Failed to get COM state\n");
+    EXPECT_EQ(p.out.rfind("Error: Failed to get COM ", 0), 0u) << p.out;
+    expect_state(*link, 1, a.path());
+
+    EXPECT_EQ(link->write("\x40"), 1u);
+    EXPECT_EQ(a.receive(1, 2000ms), Pty_peer::Bytes{0x40});
+    EXPECT_EQ(printed_by([&] { link->close(); }).out, "Closed " + a.path() + " port\n");
 }
 
 TEST(SerialLinkOpen, SecondLinkOnAnOpenPortIsRefused)

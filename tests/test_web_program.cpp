@@ -94,6 +94,39 @@ TEST_F(Web_program, ServerFollowsTheLinkAndTheStopRequest)
     EXPECT_EQ(program.err(), "");
 }
 
+// A mistyped port at "co" costs nothing: the board that was connected stays
+// the link, with its names, its web server and its answers.
+TEST_F(Web_program, FailedConnectKeepsTheConnectedBoard)
+{
+    connect();
+    ASSERT_TRUE(printed(start_line, 1, milliseconds(3000))) << program.out();
+    ASSERT_TRUE(server_answers());
+    const std::size_t identifications = sim.instructions().size();
+
+    program.take_pending();
+    program.send_line("co " + program.work_dir() + "/absent");
+    const auto seen = program.read_until("[" + port + "] [Arduino:Uno_R4_Minima] [Server] [");
+    ASSERT_TRUE(seen) << program.pending();
+    EXPECT_NE(seen->find("Error: Cannot open " + program.work_dir() + "/ABSENT: No such file or directory\n"),
+              std::string::npos)
+        << *seen;
+    EXPECT_EQ(seen->find("Closed "), std::string::npos) << *seen;
+    // The identification went to the board that stayed.
+    EXPECT_TRUE(sim.wait_for_instructions(identifications + 2));
+
+    program.send_line("sta");
+    EXPECT_TRUE(program.read_until("halcyr: Status\n\nbs_status: 00010001\n"));
+    sim.set_digital(2, 1);
+    auto r = client()->Get("/api/gpio/grd/2");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, R"({"pin":2,"value":1})");
+
+    program.send_line("qq");
+    EXPECT_EQ(program.wait_exit(std::chrono::seconds(5)), 0);
+    EXPECT_EQ(count_of(program.out(), quit_line), 1u) << "the server went down on the failed connect";
+    EXPECT_EQ(count_of(program.out(), "Closed " + port + " port\n"), 1u);
+}
+
 TEST_F(Web_program, QuitWhileListeningEndsTheProgram)
 {
     connect();

@@ -16,6 +16,7 @@
 //   read_file(h, buf, n, got) one read of up to n bytes under the time-outs
 //   write_file(h, s, n, put)  one write of n bytes, no time-out
 //   close_handle(h)           close the port; h is invalid afterwards
+//   is_open_as(h, path)       whether path names the port h has open
 //   list_port_devices(names)  friendly names of the present serial devices
 //
 // Every call returns true on success. None prints anything.
@@ -66,7 +67,9 @@ struct Open_failure {
 
 // Opens the device "\\.\" + name (or a path the backend understands) for
 // reading and writing, exclusively: a second open of the same port fails.
-// Returns invalid_handle on failure, and then fills *why when it is given.
+// A device that is the program's own terminal (where its operator types) is
+// refused before anything on it is changed. Returns invalid_handle on
+// failure, and then fills *why when it is given.
 Handle create_file(const std::string& device_path, Open_failure* why = nullptr);
 bool get_comm_state(Handle h, Port_settings& settings);
 bool set_comm_state(Handle h, const Port_settings& settings);
@@ -81,6 +84,10 @@ bool purge_receive(Handle h);
 bool read_file(Handle h, char* buffer, std::uint32_t to_read, std::uint32_t& bytes_read);
 bool write_file(Handle h, const char* data, std::uint32_t length, std::uint32_t& bytes_written);
 bool close_handle(Handle h);
+// True when device_path (as create_file takes it) leads to the very port
+// that h has open, whatever name or link it goes by. An exclusive port
+// cannot be opened twice, so the link closes it before opening it again.
+bool is_open_as(Handle h, const std::string& device_path);
 
 // The friendly names of the present serial devices, each ending in
 // "(" + port name + ")" where the platform gives one. A device whose name

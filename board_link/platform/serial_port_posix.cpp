@@ -140,6 +140,24 @@ const char* const permission_advice =
     "To use serial ports, add your user to the dialout group (sudo usermod -a -G dialout $USER) "
     "and log in again.";
 
+// The terminal this program runs in, where the operator types: the device
+// of its standard input, output or error, or its controlling terminal
+// (/dev/tty is a device of its own, so that one is known by its session).
+// Taken for a board, it would be set raw at 115200 and fed the board's
+// instructions, and the console and the link would read the same keys.
+bool is_own_terminal(int fd)
+{
+    struct stat device{};
+    if (!::isatty(fd) || ::fstat(fd, &device) != 0) return false;
+    for (const int own : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        struct stat st{};
+        if (::fstat(own, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device.st_rdev) return true;
+    }
+    // tcgetsid answers only for the caller's own controlling terminal.
+    const pid_t session = ::tcgetsid(fd);
+    return session != -1 && session == ::getsid(0);
+}
+
 // Milliseconds to give poll() so that it does not wake before `until`.
 int poll_ms(Clock::time_point until)
 {
@@ -154,13 +172,17 @@ int poll_ms(Clock::time_point until)
 Handle create_file(const std::string& device_path, Open_failure* why)
 {
     const std::string path = resolve_device_path(device_path);
-    const auto fail = [&](int error) {
+    const auto fail_because = [&](const std::string& reason, const char* advice) {
         if (why != nullptr) {
             why->device = path;
-            why->reason = std::generic_category().message(error);  // strerror's text, thread-safe
-            why->advice = error == EACCES ? permission_advice : "";
+            why->reason = reason;
+            why->advice = advice;
         }
         return invalid_handle;
+    };
+    const auto fail = [&](int error) {
+        // strerror's text, thread-safe
+        return fail_because(std::generic_category().message(error), error == EACCES ? permission_advice : "");
     };
     // O_NOCTTY: a board must never become this program's controlling
     // terminal (its hang-up would then signal us). O_NONBLOCK: reads and
@@ -169,6 +191,11 @@ Handle create_file(const std::string& device_path, Open_failure* why)
     // console starts must not inherit the port.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return fail(errno);
+    // Before anything on the device changes: not even its lock is taken.
+    if (is_own_terminal(fd)) {
+        ::close(fd);
+        return fail_because("it is the terminal this program runs in", "");
+    }
 
     bool exclusive = false;
     if (::isatty(fd)) {
@@ -358,6 +385,15 @@ bool close_handle(Handle h)
     const bool ok = ::close(h->fd) == 0;
     delete h;
     return ok;
+}
+
+bool is_open_as(Handle h, const std::string& device_path)
+{
+    if (h == invalid_handle) return false;
+    struct stat open{};
+    struct stat named{};
+    return ::fstat(h->fd, &open) == 0 && ::stat(resolve_device_path(device_path).c_str(), &named) == 0 &&
+           S_ISCHR(open.st_mode) && S_ISCHR(named.st_mode) && open.st_rdev == named.st_rdev;
 }
 
 namespace {

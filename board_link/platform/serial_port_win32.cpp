@@ -12,6 +12,7 @@
 #include <setupapi.h>
 
 #include <cstring>
+#include <string>
 
 namespace serial_platform {
 
@@ -22,6 +23,7 @@ namespace serial_platform {
 struct Port {
     HANDLE handle = INVALID_HANDLE_VALUE;
     DCB dcb{};
+    std::string device_path;  // as opened, "\\.\COM3"
 };
 
 // The Windows line names the "\\.\" path alone: `why` stays empty.
@@ -33,7 +35,20 @@ Handle create_file(const std::string& device_path, Open_failure*)
     if (h == INVALID_HANDLE_VALUE) {
         return invalid_handle;
     }
-    return new Port{h, {}};
+    return new Port{h, {}, device_path};
+}
+
+// Device names are not case-sensitive on Windows: "\\.\com3" is COM3. A COM
+// port is never the console, so nothing else can lead to the same port.
+bool is_open_as(Handle h, const std::string& device_path)
+{
+    if (h == invalid_handle || h->device_path.size() != device_path.size()) return false;
+    const auto upper = [](unsigned char c) { return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c; };
+    for (std::size_t i = 0; i < device_path.size(); ++i) {
+        if (upper(static_cast<unsigned char>(h->device_path[i])) != upper(static_cast<unsigned char>(device_path[i])))
+            return false;
+    }
+    return true;
 }
 
 bool get_comm_state(Handle h, Port_settings& settings)

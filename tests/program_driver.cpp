@@ -39,17 +39,21 @@ void close_fd(int& fd)
     }
 }
 
-// Records each start as "<argument count>|<first argument>" and returns only
-// after the configured delay, like an opener that takes its time.
-void write_fake_browser(const std::string& path, const std::string& log,
-                        std::chrono::milliseconds delay)
+// Records each start as "<argument count>|<first argument>" at once, then
+// stays for the configured time, like an opener that runs the browser itself
+// until the operator closes it. A lingering one also notes its process id, so
+// that the driver can end it with the test.
+void write_fake_browser(const std::string& path, const std::string& log, const std::string& pids,
+                        std::chrono::milliseconds stay)
 {
     std::ofstream script(path);
     script << "#!/bin/sh\n";
-    if (delay.count() > 0) {
-        script << "sleep " << delay.count() / 1000.0 << "\n";
-    }
     script << "printf '%s|%s\\n' \"$#\" \"$1\" >> '" << log << "'\n";
+    if (stay.count() > 0) {
+        // exec: the noted id stays that of the process that lingers.
+        script << "echo $$ >> '" << pids << "'\n";
+        script << "exec sleep " << stay.count() / 1000.0 << "\n";
+    }
     script.close();
     ::chmod(path.c_str(), 0755);
 }
@@ -77,6 +81,35 @@ int open_terminal(std::string& path)
     return master;
 }
 
+// A process's line in /proc: its command name, and the fields after it,
+// from field 3 (the state) on; nothing when the process is gone.
+struct Proc_stat {
+    std::string name;
+    std::vector<std::string> fields;
+    const std::string& field(int number) const { return fields.at(static_cast<std::size_t>(number - 3)); }
+};
+
+std::optional<Proc_stat> read_proc_stat(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The command name stands in parentheses and may hold blanks.
+    const std::size_t open = all.find('(');
+    const std::size_t close = all.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open) {
+        return std::nullopt;
+    }
+    Proc_stat process{all.substr(open + 1, close - open - 1), {}};
+    std::istringstream fields(all.substr(close + 1));
+    for (std::string field; fields >> field;) {
+        process.fields.push_back(field);
+    }
+    if (process.fields.size() < 13) {
+        return std::nullopt;
+    }
+    return process;
+}
+
 }  // namespace
 
 Program_driver::Program_driver() : Program_driver(Options{}) {}
@@ -97,7 +130,8 @@ Program_driver::Program_driver(Options options) : options_(std::move(options))
     const std::string bin_dir = work_dir_ + "/bin";
     std::filesystem::create_directory(bin_dir);
     browser_log_ = work_dir_ + "/browser.log";
-    write_fake_browser(bin_dir + "/xdg-open", browser_log_, options_.browser_delay);
+    browser_pids_ = work_dir_ + "/browser.pids";
+    write_fake_browser(bin_dir + "/xdg-open", browser_log_, browser_pids_, options_.browser_stay);
 
     int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
     make_pipe(stop_pipe_);
@@ -186,7 +220,21 @@ Program_driver::~Program_driver()
     if (reader_.joinable()) {
         reader_.join();
     }
+    end_lingering_browsers();
     release();
+}
+
+void Program_driver::end_lingering_browsers()
+{
+    std::ifstream noted(browser_pids_);
+    for (pid_t pid = 0; noted >> pid && pid > 0;) {
+        // Only the fake's own sleep: an id whose process has ended may have
+        // been given to another since.
+        const auto process = read_proc_stat(pid);
+        if (process && process->name == "sleep") {
+            ::kill(pid, SIGKILL);
+        }
+    }
 }
 
 void Program_driver::release()
@@ -381,22 +429,30 @@ bool Program_driver::wait_browser_calls(std::size_t n, std::chrono::milliseconds
     return true;
 }
 
+std::vector<pid_t> Program_driver::children() const
+{
+    std::vector<pid_t> found;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        const auto process = read_proc_stat(static_cast<pid_t>(std::stol(name)));
+        if (process && process->field(4) == std::to_string(pid_)) {
+            found.push_back(static_cast<pid_t>(std::stol(name)));
+        }
+    }
+    return found;
+}
+
 double Program_driver::cpu_seconds() const
 {
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // The command name may hold blanks; the fields start after its ')'.
-    const std::size_t close = all.rfind(')');
-    if (close == std::string::npos) {
+    const auto process = read_proc_stat(pid_);
+    if (!process) {
         return -1.0;
     }
-    std::istringstream fields(all.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    // Fields 3..13 come first; utime and stime are fields 14 and 15.
-    for (int i = 3; i <= 13; ++i) {
-        fields >> field;
-    }
-    fields >> utime >> stime;
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    // utime and stime, in clock ticks.
+    const double ticks = std::stod(process->field(14)) + std::stod(process->field(15));
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }

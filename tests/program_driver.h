@@ -3,7 +3,8 @@
 // benchmarks: standard input, output and error on pipes (or all three on a
 // terminal of its own), a fresh temporary working directory, and a fake
 // `xdg-open` first in PATH that records every browser start instead of
-// opening a browser.
+// opening a browser (and, if asked, stays a while as a browser would; the
+// driver ends it with the test).
 //
 // Interface summary
 //   Program_driver(opts)     starts the program (QORVEL_BINARY by default)
@@ -25,6 +26,7 @@
 //   browser_calls()          one entry per start of the fake browser: the
 //                            argument count, "|", then the first argument
 //   wait_browser_calls(n,t)  waits until n starts have been recorded
+//   children()               the program's child processes now (zombies too)
 //   cpu_seconds()            user + system CPU time the program used so far
 #include <sys/types.h>
 
@@ -41,9 +43,9 @@ class Program_driver {
 public:
     struct Options {
         std::string binary;  // empty: QORVEL_BINARY
-        // How long the fake browser takes before it records its start and
-        // returns; shows whether the program waits for it.
-        std::chrono::milliseconds browser_delay{0};
+        // How long the fake browser stays after it has recorded its start;
+        // shows whether the program waits for it.
+        std::chrono::milliseconds browser_stay{0};
         // Standard input, output and error on the slave side of a
         // pseudo-terminal that is the program's controlling terminal, as
         // in an operator's terminal window; echo and output processing are
@@ -81,17 +83,21 @@ public:
     std::vector<std::string> browser_calls() const;
     bool wait_browser_calls(std::size_t n, std::chrono::milliseconds timeout);
 
+    std::vector<pid_t> children() const;
+
     double cpu_seconds() const;
 
 private:
     void read_output();
     void reap(int status);
+    void end_lingering_browsers();
     void release();
 
     Options options_;
     std::string work_dir_;
     std::string browser_log_;
     std::string terminal_path_;
+    std::string browser_pids_;
     pid_t pid_ = -1;
     std::optional<int> exit_code_;
     int stdin_fd_ = -1;

@@ -2,7 +2,8 @@
 # by CTest's emulator: the groups that need no POSIX facility (no
 # pseudo-terminal, no spawned program), and the wire test, which opens COM3:
 # scripts/windows-test points that at the simulated board, served on the
-# Linux side by sim_board_serve, for the whole CTest run.
+# Linux side by sim_board_serve, for the whole CTest run. Also the stand-in
+# browser that the end-to-end run installs.
 #
 # The Linux test list builds the simulated board on openpty, so the Windows
 # build does not include tests/CMakeLists.txt. scripts/windows-test hands this
@@ -33,6 +34,10 @@ function(qorvel_windows_tests)
     # One wine start per test program: a start costs far more than a test.
     add_test(NAME ${name} COMMAND ${name})
   endforeach()
+
+  # Not a test: the browser of the end-to-end run, which scripts/windows-test
+  # installs where the program starts Edge. A window program, as Edge is.
+  add_executable(msedge_stand_in WIN32 ${PROJECT_SOURCE_DIR}/tests/msedge_stand_in.cpp)
 endfunction()
 
 # Runs once the top-level list has defined the program's libraries.

@@ -7,10 +7,16 @@
 //   QORVEL_E2E_COM_LINK  the wine prefix's dosdevices/com3; pointed at the
 //                        board's pseudo-terminal. Unset: the port word typed
 //                        is the pseudo-terminal's own path.
+//   QORVEL_E2E_BROWSER_DIR  the folder, in the wine prefix, of Edge's own
+//                        path, holding the stand-in browser
+//                        (tests/msedge_stand_in.cpp). Unset: the browser
+//                        start is not checked.
 //
 // Wine's limits that this run allows for: SetupAPI lists no serial ports
-// there (start-up says "No serial port in Vector."), and its console
-// output ends lines with "\r\n".
+// there (start-up says "No serial port in Vector."), its console output ends
+// lines with "\r\n", and every process it starts keeps the Unix standard
+// error of its parent (for wine's own messages): the browser holds the
+// program's standard error open until it ends.
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -19,6 +25,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -45,9 +53,20 @@ std::string upper(std::string s)
     return s;
 }
 
+// What the stand-in browser notes when the program starts it.
+const std::string edge_start_line =
+    "\"C:\\Program Files (x86)\\Microsoft\\Edge\\Application\\msedge.exe\""
+    " http://localhost:8088/arduino_uno_r4_analog.html\n";
+
 double ms_since(Clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+std::string file_text(const std::filesystem::path& path)
+{
+    std::ifstream file(path);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
 // Waits until `text` stands anywhere in what the program has printed on the
@@ -89,6 +108,12 @@ protected:
             port_word = "com3";
         }
         port = upper(port_word);
+        browser_dir = env_or_empty("QORVEL_E2E_BROWSER_DIR");
+        if (!browser_dir.empty()) {
+            for (const char* file : {"started.txt", "ended.txt", "release"}) {
+                std::filesystem::remove(browser_dir / file);
+            }
+        }
         Program_driver::Options options;
         options.binary = program_path;
         program.emplace(options);
@@ -96,6 +121,10 @@ protected:
 
     void TearDown() override
     {
+        if (!browser_dir.empty()) {
+            // The browser, if it still stays, leaves now.
+            std::ofstream(browser_dir / "release").close();
+        }
         if (!com_link.empty()) {
             std::error_code ignored;
             std::filesystem::remove(com_link, ignored);
@@ -113,6 +142,7 @@ protected:
 
     Sim_board sim;
     std::string com_link;
+    std::filesystem::path browser_dir;
     std::string port_word;
     std::string port;
     std::optional<Program_driver> program;
@@ -132,22 +162,28 @@ TEST_F(Windows_program, ConnectsOperatesServesAndQuitsOverTheSerialPort)
 
     // Connect: the typed name is opened upper-cased, the board identifies
     // itself twice, and the prompt then carries the port and the names.
+    const auto connect_typed = Clock::now();
     std::string connect = type("co " + port_word, "Serial_win::clear() " + port + " port");
     EXPECT_NE(connect.find("Connect to port (eg. COM1): "), std::string::npos) << connect;
     // The web server's start line draws prompts of its own meanwhile, so the
     // counter's value is not fixed here.
     ASSERT_TRUE(shows(*program, "[" + port + "] [" + names + "] [Server] ["));
+    const auto server_mode = Clock::now();
     ASSERT_TRUE(sim.wait_for_instructions(2));
     EXPECT_EQ(sim.instructions(), (std::vector<Bytes>{{0xE0, 0xFD}, {0xE0, 0xFD}}));
     auto out = [&] { return program->out(); };
-    auto err = [&] { return program->err(); };
     ASSERT_TRUE(printed(out, "[Qorvel] Server running on http://localhost:8088"));
-    if (!com_link.empty()) {
+    std::optional<Clock::time_point> browser_started;
+    if (!browser_dir.empty()) {
         // One second into Server mode the program has the command interpreter
-        // start Edge on the start page. Wine has no Edge; its interpreter
-        // names the command line it could not run.
-        EXPECT_TRUE(printed(err, "C:\\Program Files (x86)\\Microsoft\\Edge\\Application\\msedge.exe"
-                                 " http://localhost:8088/arduino_uno_r4_analog.html"));
+        // start Edge on the start page: the stand-in, which stays.
+        auto started = [&] { return file_text(browser_dir / "started.txt"); };
+        ASSERT_TRUE(printed(started, "\n"));
+        browser_started = Clock::now();
+        EXPECT_EQ(started(), edge_start_line);
+        std::printf("browser started %.0f ms after the Server mode prompt\n", ms_since(server_mode));
+        EXPECT_GE(ms_since(connect_typed), 1000.0);
+        EXPECT_LT(ms_since(server_mode), 3000.0);
     }
 
     // A status dump, decoded from the board's four bytes.
@@ -202,7 +238,26 @@ TEST_F(Windows_program, ConnectsOperatesServesAndQuitsOverTheSerialPort)
     ASSERT_TRUE(printed(out, "[Qorvel] Webserver quit."));
     EXPECT_EQ(disconnect.find("Not connected."), std::string::npos) << disconnect;
 
-    program->send_line("quit");
+    // The quit does not wait for the browser, which still stays.
+    if (browser_started) {
+        EXPECT_EQ(file_text(browser_dir / "ended.txt"), "") << "the browser left before the quit";
+    }
+    const auto quit = Clock::now();
+    program->send_line("qq");
+    while (program->running() && ms_since(quit) < 30000.0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const double quit_ms = ms_since(quit);
+    std::printf("the program ended %.0f ms after the quit\n", quit_ms);
+    EXPECT_LT(quit_ms, 3000.0);
+    if (browser_started) {
+        // It stayed on after the program; it leaves once asked, having been
+        // started once in the whole run.
+        std::ofstream(browser_dir / "release").close();
+        auto ended = [&] { return file_text(browser_dir / "ended.txt"); };
+        EXPECT_TRUE(printed(ended, "released\n"));
+        EXPECT_EQ(file_text(browser_dir / "started.txt"), edge_start_line);
+    }
     EXPECT_EQ(program->wait_exit(std::chrono::seconds(30)), 0) << program->pending();
     EXPECT_EQ(program->err().find("Error: Failed"), std::string::npos) << program->err();
 }

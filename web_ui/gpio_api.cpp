@@ -42,7 +42,8 @@ void answer_ok(httplib::Response& res, const json& body) { res.set_content(body.
 // board, and says so; false when it got it. A read needs the board's answer;
 // a write or a mode change needs the instruction to have gone out, since
 // their answers are not looked at. A link that is down, hung up or unplugged
-// is one case for the client: the board cannot be reached.
+// is one case for the client: the board cannot be reached; so is a web
+// server that stopped while the request waited for the link.
 bool answer_failed_exchange(httplib::Response& res, bool needs_answer, const char* unsent_error)
 {
     switch (last_exchange_outcome()) {
@@ -54,6 +55,7 @@ bool answer_failed_exchange(httplib::Response& res, bool needs_answer, const cha
         return true;
     case Exchange_outcome::not_connected:
     case Exchange_outcome::link_failed:
+    case Exchange_outcome::called_off:
         answer(res, 503, json{{"error", "Not connected"}});
         return true;
     case Exchange_outcome::nothing_sent:

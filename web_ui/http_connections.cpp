@@ -214,15 +214,15 @@ private:
 
     // Waits in short steps, so that a stop (and, for a connection with no
     // request under way, a queue of other clients) is seen within one step.
+    // An idle connection makes way only when its client has sent nothing.
     bool wait_for(Direction direction, milliseconds limit, bool idle) const
     {
         const auto deadline = Clock::now() + limit;
-        for (;;) {
+        for (int step = 0;; step = static_cast<int>(connection_check_period.count())) {
             if (server_.connections_ending()) return false;
-            if (idle && Worker_pool::make_way_for_waiting()) return false;
             const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now());
             if (left <= milliseconds::zero()) return false;
-            const int step = static_cast<int>(std::min(left, connection_check_period).count());
+            step = std::min(step, static_cast<int>(left.count()));
             const auto ready = direction == Direction::in ? socket_io::wait_readable(sock_, step)
                                                           : socket_io::wait_writable(sock_, step);
             switch (ready) {
@@ -230,6 +230,7 @@ private:
             case socket_io::Wait::failed: return false;
             case socket_io::Wait::timed_out: break;
             }
+            if (idle && Worker_pool::make_way_for_waiting()) return false;
         }
     }
 

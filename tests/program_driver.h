@@ -42,6 +42,9 @@ public:
         // How long the fake browser takes before it records its start and
         // returns; shows whether the program waits for it.
         std::chrono::milliseconds browser_delay{0};
+        // Folders made in the working directory before the program starts
+        // (the web server serves "pages" and "help" only if they are there).
+        std::vector<std::string> folders;
     };
 
     Program_driver();

@@ -31,9 +31,9 @@
 #include <sys/socket.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
-#include <algorithm>
 #include <mutex>
 #include <string>
 #include <string_view>

@@ -22,11 +22,19 @@ std::mutex& link_mutex() {
 
 namespace {
 
+thread_local const std::atomic<bool>* exchanges_called_off = nullptr;
+
 // One exchange under the link's lock. Bytes that came in after an earlier
 // exchange gave up waiting (a late answer) are dropped before the write, so
 // they are never read as this instruction's answer.
 Server_response exchange(const char* cs) {
     std::lock_guard<std::mutex> lock(link_mutex());
+    // A caller may wait here for another thread's exchange; if its work was
+    // called off meanwhile, nothing goes out.
+    if (exchanges_called_off != nullptr && *exchanges_called_off) {
+        record_exchange_outcome(Exchange_outcome::called_off);
+        return {};
+    }
     serial_link.discard_input();
     const bool written = serial_link.write(cs) == std::strlen(cs);
     Server_response server_response = serial_link.read();
@@ -40,6 +48,8 @@ Server_response exchange(const char* cs) {
 }
 
 }  // namespace
+
+void call_off_exchanges_when(const std::atomic<bool>* flag) { exchanges_called_off = flag; }
 
 Server_response transcode_server_command(int code) {
     switch (code) {

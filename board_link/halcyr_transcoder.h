@@ -17,7 +17,12 @@
 //   transcode_extended(word)        e... nothing is sent
 //   link_mutex()                    held from a write to the end of its read,
 //                                   and by the console around open/close
+//   call_off_exchanges_when(flag)   the calling thread's exchanges that find
+//                                   *flag true once they hold the link send
+//                                   nothing (outcome called_off); nullptr:
+//                                   none is called off
 //   serial_link                     the one serial link of the process
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -29,6 +34,7 @@
 extern Serial_win serial_link;
 
 std::mutex& link_mutex();
+void call_off_exchanges_when(const std::atomic<bool>* flag);
 
 Server_response transcode_server_command(int code);
 Server_response send_server_byte(char code);

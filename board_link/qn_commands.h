@@ -27,6 +27,9 @@ enum class Exchange_outcome {
     no_answer,      // the instruction went out and nothing came back
     answered,       // the board answered; how long the answer is, is the
                     // reader's business
+    called_off,     // the calling thread's work was called off before its
+                    // exchange began (its web server is stopping): nothing
+                    // sent
 };
 
 // The outcome of the calling thread's last run_server_command (of its last

@@ -129,6 +129,7 @@ Program_driver::Program_driver(Options options) : options_(std::move(options))
     work_dir_ = dir_template;
     const std::string bin_dir = work_dir_ + "/bin";
     std::filesystem::create_directory(bin_dir);
+    for (const std::string& folder : options_.folders) std::filesystem::create_directories(work_dir_ + "/" + folder);
     browser_log_ = work_dir_ + "/browser.log";
     browser_pids_ = work_dir_ + "/browser.pids";
     write_fake_browser(bin_dir + "/xdg-open", browser_log_, browser_pids_, options_.browser_stay);

@@ -51,6 +51,9 @@ public:
         // in an operator's terminal window; echo and output processing are
         // off, so out() holds the program's own bytes. err() stays empty.
         bool on_terminal = false;
+        // Folders made in the working directory before the program starts
+        // (the web server serves "pages" and "help" only if they are there).
+        std::vector<std::string> folders;
     };
 
     Program_driver();

@@ -1,8 +1,11 @@
 // The web server in the whole program, driven as an operator would with the
 // simulated board on a pseudo-terminal: it starts with the link, follows
 // "http_stop", "http_run" and "di", serves the board while the console runs,
-// and ends with the program on a quit.
+// refuses floods of request bytes without taking memory for them, and ends
+// with the program on a quit.
 #include "web_test_support.h"
+
+#include <fstream>
 
 #include "program_driver.h"
 #include "sim_board.h"
@@ -146,6 +149,97 @@ TEST_F(Web_program, QuitWhileListeningEndsTheProgram)
         << out.substr(quit_at);
     // The link closes after every thread has ended.
     EXPECT_NE(out.find("Closed " + port + " port", quit_at), std::string::npos) << out.substr(quit_at);
+}
+
+// The program's resident memory, from /proc; 0 when it cannot be read.
+std::size_t resident_kb(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.starts_with("VmRSS:")) return std::stoul(line.substr(6));
+    return 0;
+}
+
+// Sends `head`, then `piece` over and over, up to `total` bytes in all,
+// while watching for an answer; stops sending once one comes or the server
+// closes. Returns the answer (up to the server's close) and how much was
+// sent before it came.
+std::pair<std::string, std::size_t> flood(const std::string& head, const std::string& piece, std::size_t total)
+{
+    int fd = connect_loopback();
+    if (fd < 0) return {"no connection", 0};
+    std::size_t sent = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    for (bool answered = false; !answered && sent < total && Clock::now() < deadline;) {
+        const std::string& next = sent < head.size() ? head : piece;
+        const std::size_t from = sent < head.size() ? sent : (sent - head.size()) % piece.size();
+        pollfd p{fd, POLLIN | POLLOUT, 0};
+        if (::poll(&p, 1, 1000) <= 0) continue;
+        answered = (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+        if (answered || (p.revents & POLLOUT) == 0) continue;
+        const ssize_t n = ::send(fd, next.data() + from, next.size() - from, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN) break;
+        if (n > 0) sent += static_cast<std::size_t>(n);
+    }
+    const std::string answer = read_to_close(fd).value_or("still open");
+    ::close(fd);
+    return {answer, sent};
+}
+
+// Requests without a bound are refused as soon as their head is read, and
+// take no memory for what comes after it: a chunked POST, a POST without a
+// length, a POST with an oversize length, and a GET whose header lines never
+// end. Each is answered long before its flood is sent, closes its
+// connection, and the next request is served.
+TEST_F(Web_program, FloodsAreRefusedEarlyAndTakeNoMemory)
+{
+    connect();
+    ASSERT_TRUE(printed(start_line, 1, milliseconds(3000))) << program.out();
+    ASSERT_TRUE(server_answers());
+    constexpr std::size_t flood_size = 64 << 20;
+    const std::string post = "POST /api/gpio/gwd/2 HTTP/1.1\r\nHost: localhost:8088\r\n";
+    struct Case {
+        const char* what;
+        std::string head;
+        std::string piece;
+        std::string status_line;
+    };
+    const Case cases[] = {
+        {"chunked", post + "Transfer-Encoding: chunked\r\n\r\n", "10000\r\n" + std::string(0x10000, 'x') + "\r\n",
+         "HTTP/1.1 411 Length Required\r\n"},
+        {"no length", post + "\r\n", std::string(0x10000, 'x'), "HTTP/1.1 411 Length Required\r\n"},
+        {"oversize length", post + "Content-Length: " + std::to_string(flood_size) + "\r\n\r\n",
+         std::string(0x10000, 'x'), "HTTP/1.1 413 Payload Too Large\r\n"},
+        {"header lines", "GET /api/gpio/grd/2 HTTP/1.1\r\nHost: localhost:8088\r\n",
+         "X-Flood: " + std::string(1000, 'x') + "\r\n", "HTTP/1.1 431 Request Header Fields Too Large\r\n"},
+    };
+    const std::size_t before = resident_kb(program.pid());
+    ASSERT_GT(before, 0u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto [answer, sent] = flood(c.head, c.piece, flood_size);
+        EXPECT_TRUE(answer.starts_with(c.status_line)) << answer;
+        EXPECT_NE(answer.find("\r\nConnection: close\r\n"), std::string::npos) << answer;
+        EXPECT_LT(sent, flood_size / 2) << "answered only after the flood";
+        const std::size_t after = resident_kb(program.pid());
+        std::fprintf(stderr, "%s: answered after %zu bytes sent; resident %zu kB before, %zu kB after\n", c.what,
+                     sent, before, after);
+        EXPECT_LT(after, before + 8 * 1024) << "resident memory grew";
+
+        sim.set_digital(2, 1);
+        auto r = client()->Get("/api/gpio/grd/2");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->body, R"({"pin":2,"value":1})");
+    }
+    // A head of 100 header lines is served; one more line is refused.
+    std::string head = "GET /api/gpio/grd/64 HTTP/1.1\r\nHost: localhost:8088\r\n";
+    for (int i = 1; i < 100; ++i) head += "X-Line: " + std::to_string(i) + "\r\n";
+    EXPECT_EQ(body_of(raw_exchange(head + "\r\n")), R"({"error":"Invalid pin"})");
+    EXPECT_TRUE(raw_exchange(head + "X-Line: 100\r\n\r\n").starts_with("HTTP/1.1 431 "));
+
+    program.send_line("qq");
+    EXPECT_EQ(program.wait_exit(std::chrono::seconds(10)), 0) << program.err();
 }
 
 }  // namespace

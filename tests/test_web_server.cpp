@@ -184,9 +184,32 @@ std::string client_that_waits(milliseconds delay, const std::vector<std::string>
     return answer;
 }
 
+// A fresh working directory with the two page directories, for as long as
+// the object lives.
+struct Page_directories {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("qorvel_web_" + std::to_string(::getpid()));
+    const std::filesystem::path was = std::filesystem::current_path();
+    Page_directories()
+    {
+        std::filesystem::create_directories(dir / "pages");
+        std::filesystem::create_directories(dir / "help");
+        std::filesystem::current_path(dir);
+    }
+    ~Page_directories()
+    {
+        std::filesystem::current_path(was);
+        std::filesystem::remove_all(dir);
+    }
+};
+
+// A static page far larger than what the sockets can hold in flight.
+const std::string large_page = "/large.bin";
+constexpr std::size_t large_page_size = 32 << 20;
+
 // Connections a browser holds: some opened ahead of use and silent, one
-// that keeps its connection after an answer, and one half way through its
-// request.
+// that keeps its connection after an answer, one half way through its
+// request, and one that asked for a large page and reads none of it.
 struct Open_connections {
     std::vector<int> fds;
     Open_connections()
@@ -196,6 +219,11 @@ struct Open_connections {
         if (send_all(kept, invalid_pin_request) && is_invalid_pin_answer(read_answer(kept))) fds.push_back(kept);
         int half = connect_loopback();
         if (send_all(half, "G")) fds.push_back(half);
+        int reads_nothing = connect_loopback();
+        pollfd answer_begun{reads_nothing, POLLIN, 0};
+        if (send_all(reads_nothing, "GET " + large_page + " HTTP/1.1\r\nHost: localhost\r\n\r\n") &&
+            ::poll(&answer_begun, 1, 5000) == 1)
+            fds.push_back(reads_nothing);
     }
     ~Open_connections()
     {
@@ -204,7 +232,7 @@ struct Open_connections {
     }
     bool all_open() const
     {
-        return fds.size() == 8 && std::all_of(fds.begin(), fds.end(), [](int fd) { return fd >= 0; });
+        return fds.size() == 9 && std::all_of(fds.begin(), fds.end(), [](int fd) { return fd >= 0; });
     }
 };
 
@@ -275,11 +303,14 @@ TEST_F(Web_server, EveryClientIsAnswered)
 }
 
 // A stop, whatever decides it, ends the server promptly also while clients
-// hold connections open, idle or half way through a request: the quit line
-// comes well within 1.5 s of the decision (about 100 ms for the supervisor's
-// pass, then one connection check), and the thread ends on a quit.
+// hold connections open, idle, half way through a request or not reading
+// their answer: the quit line comes well within 1.5 s of the decision
+// (about 100 ms for the supervisor's pass, then one connection check), and
+// the thread ends on a quit.
 TEST_F(Web_server, StopsStayPromptWithOpenConnections)
 {
+    Page_directories pages;
+    std::ofstream(pages.dir / "pages" / large_page.substr(1)) << std::string(large_page_size, 'x');
     serial_connected = 1;
     start_thread();
     struct Stop {
@@ -314,6 +345,103 @@ TEST_F(Web_server, StopsStayPromptWithOpenConnections)
     }
     must_end(*server_, milliseconds(3000), "quit with connections open");
     EXPECT_EQ(line_sequence(output()), "SQSQSQSQSQ") << output();
+}
+
+// True once the server has closed `fd` (which has no answer pending).
+bool closed_by_server(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    char byte;
+    return ::poll(&p, 1, 0) == 1 && ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+}
+
+std::size_t closed_count(const std::vector<int>& fds)
+{
+    return static_cast<std::size_t>(std::count_if(fds.begin(), fds.end(), closed_by_server));
+}
+
+void close_all(std::vector<int>& fds)
+{
+    for (int fd : fds) ::close(fd);
+    fds.clear();
+}
+
+// Every one of the 64 workers holds a connection. Clients that then come
+// wait for a worker, and one connection that waits for its next request is
+// closed for each of them, no more; beyond 64 waiting clients, the newest
+// are closed at once.
+TEST_F(Web_server, BusyWorkersMakeWayOneForOneAndTheQueueIsBounded)
+{
+    constexpr std::size_t workers = 64;
+    constexpr std::size_t asking = 6;
+    serial_connected = 1;
+    start_thread();
+    ASSERT_TRUE(server_answers());
+
+    // Connections kept after an answer wait up to 5 s for their next
+    // request; a count taken later than that would count them closing on
+    // their own, and is taken again.
+    std::optional<std::size_t> made_way;
+    for (int attempt = 0; attempt < 3 && !made_way; ++attempt) {
+        std::vector<int> kept;
+        std::vector<int> late;
+        const auto first_answer = Clock::now();
+        for (std::size_t i = 0; i < workers; ++i) {
+            kept.push_back(connect_accepted());
+            ASSERT_TRUE(send_all(kept.back(), invalid_pin_request));
+            ASSERT_TRUE(is_invalid_pin_answer(read_answer(kept.back())));
+        }
+        for (std::size_t i = 0; i < asking; ++i) {
+            late.push_back(connect_accepted());
+            ASSERT_TRUE(send_all(late.back(), invalid_pin_request));
+        }
+        for (int fd : late) EXPECT_TRUE(is_invalid_pin_answer(read_answer(fd)));
+        // Each late client was served by the worker of a connection that
+        // closed for it (a kept one, or a late one already answered); a
+        // window to see that no other one closes.
+        const auto closed_count_all = [&] { return closed_count(kept) + closed_count(late); };
+        wait_for([&] { return closed_count_all() >= asking; }, milliseconds(2000));
+        std::this_thread::sleep_for(milliseconds(300));
+        const std::size_t closed = closed_count_all();
+        if (Clock::now() - first_answer < milliseconds(4500)) made_way = closed;
+        close_all(kept);
+        close_all(late);
+    }
+    ASSERT_TRUE(made_way) << "too slow to count within the kept connections' 5 s";
+    EXPECT_EQ(*made_way, asking);
+
+    // Now every worker reads a request that comes a byte a second, so none
+    // makes way; 64 clients may wait, and four beyond them are closed.
+    std::vector<int> slow;
+    for (std::size_t i = 0; i < workers; ++i) {
+        slow.push_back(connect_accepted());
+        ASSERT_TRUE(send_all(slow.back(), "G"));
+    }
+    std::atomic<bool> go_on{true};
+    std::thread trickle([&] {
+        const std::string rest = "ET /api/gpio/grd/64 HTTP/1.1\r\nX-Slow: ";
+        for (std::size_t at = 0; go_on; at = (at + 1) % rest.size()) {
+            if (wait_for([&] { return !go_on; }, milliseconds(1000))) break;
+            for (int fd : slow) send_all(fd, std::string(1, rest[at]));
+        }
+    });
+    EXPECT_TRUE(server_took_everything(workers));
+    std::vector<int> queued;
+    std::vector<int> beyond;
+    for (std::size_t i = 0; i < workers; ++i) queued.push_back(connect_accepted());
+    for (int i = 0; i < 4; ++i) beyond.push_back(connect_accepted());
+    EXPECT_TRUE(wait_for([&] { return closed_count(beyond) == beyond.size(); }, milliseconds(3000)))
+        << closed_count(beyond) << " of the newest closed";
+    // A window to see that the others stay.
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(closed_count(queued), 0u);
+    EXPECT_EQ(closed_count(slow), 0u);
+    go_on = false;
+    trickle.join();
+    close_all(slow);
+    close_all(queued);
+    close_all(beyond);
+    EXPECT_TRUE(server_answers(milliseconds(5000)));
 }
 
 TEST_F(Web_server, ListensOnLoopbackOnlyExclusivelyAndAnswersBothNames)
@@ -381,15 +509,13 @@ TEST_F(Web_server, TakenPortAlternatesStartAndQuitLines)
 TEST_F(Web_server, ServesThePagesAndHelpDirectories)
 {
     namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / ("qorvel_web_" + std::to_string(::getpid()));
+    Page_directories pages;
+    const fs::path& dir = pages.dir;
     fs::create_directories(dir / "pages" / "sub");
-    fs::create_directories(dir / "help");
     std::ofstream(dir / "pages" / "start.html") << "<p>start</p>";
     std::ofstream(dir / "pages" / "sub" / "deep.txt") << "deep";
     std::ofstream(dir / "help" / "index.html") << "<p>help</p>";
     std::ofstream(dir / "help" / "topic.html") << "<p>topic</p>";
-    const fs::path was = fs::current_path();
-    fs::current_path(dir);
 
     serial_connected = 1;
     start_thread();
@@ -412,14 +538,29 @@ TEST_F(Web_server, ServesThePagesAndHelpDirectories)
     r = c->Get("/missing.html");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 404);
-    // Nothing outside the two directories.
-    r = c->Get("/../pages/start.html");
-    ASSERT_TRUE(r);
-    EXPECT_NE(r->status, 200);
+
+    // Nothing outside the two directories, on any system: a path that
+    // holds "\", ":" or a NUL byte, or a segment of dots such as "..",
+    // after percent-decoding, is missing like any other file, even where
+    // (as here, for some) such a name is there to be served.
+    std::ofstream(dir / "secret.txt") << "secret";
+    std::ofstream(dir / "pages" / "back\\slash.txt") << "inside";
+    std::ofstream(dir / "pages" / "co:lon.txt") << "inside";
+    fs::create_directories(dir / "pages" / ".. ");
+    std::ofstream(dir / "pages" / ".. " / "start.html") << "inside";
+    const std::string missing = raw_exchange("GET /missing.html HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    EXPECT_TRUE(missing.starts_with("HTTP/1.1 404 Not Found\r\n")) << missing;
+    for (const std::string path :
+         {"/..%5c..%5csecret.txt", "/..\\..\\secret.txt", "/help/..%5c..%5csecret.txt",
+          "/%2e%2e%5c%2e%2e%5csecret.txt", "/../secret.txt", "/help/../../secret.txt", "/sub/../start.html",
+          "/%2e%2e/secret.txt", "/back%5cslash.txt", "/co:lon.txt", "/co%3alon.txt", "/start.html%00.txt",
+          "/..%20/start.html", "/.../start.html", "/C:/Windows/win.ini"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(raw_exchange("GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n"), missing);
+    }
+    EXPECT_EQ(c->Get("/start.html")->body, "<p>start</p>");
 
     server_->quit_and_join();
-    fs::current_path(was);
-    fs::remove_all(dir);
 }
 
 // Makes the next listens slow to get their socket, and has `decide` run in

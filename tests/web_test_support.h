@@ -12,9 +12,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -158,6 +160,77 @@ inline std::string raw_exchange(const std::string& request, milliseconds limit =
     if (send_all(fd, request)) answer = read_answer(fd, limit);
     ::close(fd);
     return answer;
+}
+
+// Everything `fd` receives until the server closes the connection; nothing
+// when it is still open after `limit`.
+inline std::optional<std::string> read_to_close(int fd, milliseconds limit = milliseconds(10000))
+{
+    std::string all;
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return std::nullopt;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+        char buf[4096];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) return all;  // closed, or reset after its answer
+        all.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+// The server's ends of the connections to port 8088 in this network
+// namespace (the tests run in one of their own): how many are established,
+// how many bytes the clients sent that the server has not yet read, and how
+// many connections wait for the server to accept them.
+struct Server_side {
+    std::size_t connections = 0;
+    std::size_t unread = 0;
+    std::size_t unaccepted = 0;
+};
+
+inline Server_side server_side()
+{
+    Server_side side;
+    std::ifstream in("/proc/net/tcp");
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues;
+        fields >> slot >> local >> remote >> state >> queues;
+        if (!local.ends_with(":1F98")) continue;
+        const std::size_t received = std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16);
+        if (state == "0A") side.unaccepted += received;
+        if (state != "01") continue;
+        ++side.connections;
+        side.unread += received;
+    }
+    return side;
+}
+
+// Waits until the server holds `n` connections and has read everything
+// their clients sent: each request sent is then in its worker's hands.
+inline bool server_took_everything(std::size_t n, milliseconds limit = milliseconds(5000))
+{
+    return wait_for(
+               [n] {
+                   const Server_side side = server_side();
+                   return side.connections == n && side.unread == 0;
+               },
+               limit)
+        .has_value();
+}
+
+// A connection to the server once the server has accepted it. Clients
+// that connect faster than the server accepts would otherwise find its
+// short accept queue full and retry a second later.
+inline int connect_accepted()
+{
+    const int fd = connect_loopback();
+    wait_for([] { return server_side().unaccepted == 0; }, milliseconds(5000));
+    return fd;
 }
 
 // The body of a raw answer (after the blank line that ends the headers).

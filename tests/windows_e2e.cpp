@@ -116,6 +116,7 @@ protected:
         }
         Program_driver::Options options;
         options.binary = program_path;
+        options.folders = {"pages"};
         program.emplace(options);
     }
 
@@ -215,6 +216,16 @@ TEST_F(Windows_program, ConnectsOperatesServesAndQuitsOverTheSerialPort)
     EXPECT_EQ(reply->status, 200);
     EXPECT_EQ(reply->body, R"({"pin":5,"value":1})");
     EXPECT_EQ(sim.received(), (Bytes{0x98, 0x85, 0xFE}));
+
+    // Windows also splits paths at "\": a file beside pages/, in the
+    // program's working directory, is not served.
+    if (std::FILE* secret = std::fopen((program->work_dir() + "/secret.txt").c_str(), "w")) {
+        std::fputs("secret", secret);
+        std::fclose(secret);
+    }
+    auto outside = http.Get("/..%5csecret.txt");
+    ASSERT_TRUE(outside) << httplib::to_string(outside.error());
+    EXPECT_EQ(outside->status, 404) << outside->body;
 
     // The time of one exchange, from each front end.
     const auto http_start = Clock::now();

@@ -3,13 +3,13 @@
 // the console's own road, run_server_command, one exchange per request.
 #include <cmath>
 #include <cstdint>
-#include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "board_link/case_report.h"
 #include "board_link/qn_commands.h"
 #include "web_server.h"
 
@@ -42,7 +42,8 @@ void answer_ok(httplib::Response& res, const json& body) { res.set_content(body.
 // board, and says so; false when it got it. A read needs the board's answer;
 // a write or a mode change needs the instruction to have gone out, since
 // their answers are not looked at. A link that is down, hung up or unplugged
-// is one case for the client: the board cannot be reached.
+// is one case for the client: the board cannot be reached; so is a web
+// server that stopped while the request waited for the link.
 bool answer_failed_exchange(httplib::Response& res, bool needs_answer, const char* unsent_error)
 {
     switch (last_exchange_outcome()) {
@@ -54,6 +55,7 @@ bool answer_failed_exchange(httplib::Response& res, bool needs_answer, const cha
         return true;
     case Exchange_outcome::not_connected:
     case Exchange_outcome::link_failed:
+    case Exchange_outcome::called_off:
         answer(res, 503, json{{"error", "Not connected"}});
         return true;
     case Exchange_outcome::nothing_sent:
@@ -189,7 +191,7 @@ void handle_gpio_write_digital(const httplib::Request& req, httplib::Response& r
             answer(res, 400, json{{"error", "Invalid value"}});
             return;
         }
-        std::cout << "Pin Update: " << pin << std::endl;
+        print_line("Pin Update: " + std::to_string(pin));
 
         std::string mcu_pin_adr = std::to_string(pin);
         std::string mcu_pin_val = std::to_string(*value);

@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 
+#include "board_link/halcyr_transcoder.h"
 #include "platform/socket_io.h"
 
 namespace {
@@ -31,9 +36,40 @@ void address_of(socket_t sock, Get_name which, std::string& ip, int& port)
     }
 }
 
+// The length of the body that a request's head declares: its one
+// Content-Length, or 0 for a request that has no body without one. Nothing
+// when the length is not known ahead: a chunked body, a repeated or invalid
+// length, or a POST, PUT or PATCH without one, which the library reads up to
+// the end of the connection.
+std::optional<std::uint64_t> declared_body_length(const httplib::Request& req)
+{
+    if (req.has_header("Transfer-Encoding")) return std::nullopt;
+    switch (req.get_header_value_count("Content-Length")) {
+    case 0:
+        if (req.method == "POST" || req.method == "PUT" || req.method == "PATCH" || req.method == "PRI")
+            return std::nullopt;
+        return 0;
+    case 1: break;
+    default: return std::nullopt;
+    }
+    const std::string value = req.get_header_value("Content-Length");
+    std::uint64_t length = 0;
+    const char* end = value.data() + value.size();
+    const auto [stop, error] = std::from_chars(value.data(), end, length);
+    if (value.empty() || error != std::errc() || stop != end) return std::nullopt;
+    return length;
+}
+
+enum class Head {
+    whole,      // buffered, ready for the library to parse
+    too_large,  // more than max_head_bytes or max_header_lines
+    none,       // no request came, or the client stopped or closed halfway
+};
+
 // One client connection as the HTTP library reads and writes it: buffered
-// reads that give up when the server stops, and writes that never raise a
-// signal.
+// reads that give up when the server stops, a head read whole before the
+// library parses it, a count of what the library has taken of the request,
+// and writes that never raise a signal and give up when the server stops.
 class Connection_stream final : public httplib::Stream {
 public:
     Connection_stream(socket_t sock, const Http_server& server, milliseconds read_timeout,
@@ -42,37 +78,115 @@ public:
     {
     }
 
-    // The first byte of the next request, waited for up to `limit`. False
-    // when none came, the connection failed, the server is stopping, or the
-    // connection's worker is wanted by a client that has something to ask.
-    bool wait_for_request(milliseconds limit) const { return buffered() || wait_for_data(limit, true); }
-
-    bool is_readable() const override { return buffered() || wait_for_data(read_timeout_, false); }
-
-    bool is_writable() const override
+    // The head of the next request, waited for up to `first_wait` for its
+    // first byte, then up to the read time-out for each later piece; it
+    // stays buffered for the library. None when no request came, the client
+    // closed or stopped sending, the server is stopping, or the connection's
+    // worker is wanted by a client that has something to ask.
+    Head read_head(milliseconds first_wait)
     {
-        return socket_io::wait_writable(sock_, static_cast<int>(write_timeout_.count())) == socket_io::Wait::ready;
+        head_parsed_ = false;
+        declared_body_.reset();
+        if (!buffered() && !wait_for(Direction::in, first_wait, true)) return Head::none;
+        // The whole head must fit in the buffer: what is buffered moves to
+        // its front.
+        std::memmove(buffer_.data(), buffer_.data() + offset_, filled_ - offset_);
+        filled_ -= offset_;
+        offset_ = 0;
+        std::size_t scanned = 0;
+        std::size_t line_start = 0;
+        std::size_t lines = 0;
+        for (;;) {
+            // The library's own reading: lines end at "\n", and the head at
+            // the first line after the request line that is "\r\n" alone.
+            for (; scanned < filled_; ++scanned) {
+                if (buffer_[scanned] != '\n') continue;
+                ++lines;
+                if (lines > 1 && scanned == line_start + 1 && buffer_[line_start] == '\r') {
+                    body_start_ = handed_out_ + scanned + 1;
+                    return Head::whole;
+                }
+                if (lines > max_header_lines + 1) return Head::too_large;
+                line_start = scanned + 1;
+            }
+            if (filled_ == buffer_.size()) return Head::too_large;
+            if (receive_more(filled_) <= 0) return Head::none;
+        }
     }
+
+    // The answer to a head that is too large.
+    bool refuse_head()
+    {
+        const std::string answer =
+            "HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+        for (std::size_t sent = 0; sent < answer.size();) {
+            const ssize_t n = write(answer.data() + sent, answer.size() - sent);
+            if (n < 0) return false;
+            sent += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    // Called once the library has parsed the head.
+    void head_parsed(const httplib::Request& req)
+    {
+        head_parsed_ = true;
+        declared_body_ = declared_body_length(req);
+    }
+
+    // The library has taken the whole request, exactly: its head and the
+    // body it declared. Anything else, and the bytes after what was taken
+    // are no next request.
+    bool request_read_whole() const
+    {
+        return head_parsed_ && declared_body_ && handed_out_ >= body_start_ &&
+               handed_out_ - body_start_ == *declared_body_;
+    }
+
+    // After an answer given before the request was read whole: the client
+    // sees the end of our data, and what it still sends is dropped until it
+    // closes, for up to `limit` (at once on a stop), so that a client that
+    // is still sending can read the answer before the connection closes.
+    void drop_input(milliseconds limit)
+    {
+        socket_io::stop_sending(sock_);
+        offset_ = filled_ = 0;
+        const auto deadline = Clock::now() + limit;
+        for (;;) {
+            const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now());
+            if (left <= milliseconds::zero() || !wait_for(Direction::in, left, true)) return;
+            const long n = socket_io::receive(sock_, buffer_.data(), buffer_.size());
+            if (n == 0 || n == -1) return;
+        }
+    }
+
+    bool is_readable() const override { return buffered() || wait_for(Direction::in, read_timeout_, false); }
+
+    bool is_writable() const override { return wait_for(Direction::out, write_timeout_, false); }
 
     ssize_t read(char* ptr, size_t size) override
     {
         if (!buffered()) {
-            if (!wait_for_data(read_timeout_, false)) return -1;
-            const long n = socket_io::receive(sock_, buffer_.data(), buffer_.size());
+            offset_ = filled_ = 0;
+            const long n = receive_more(0);
             if (n <= 0) return n;  // 0: the client has closed
-            offset_ = 0;
-            filled_ = static_cast<std::size_t>(n);
         }
         const std::size_t take = std::min(size, filled_ - offset_);
         std::memcpy(ptr, buffer_.data() + offset_, take);
         offset_ += take;
+        handed_out_ += take;
         return static_cast<ssize_t>(take);
     }
 
+    // Sends what there is room for now; waits for room only while the
+    // server runs.
     ssize_t write(const char* ptr, size_t size) override
     {
-        if (!is_writable()) return -1;
-        return socket_io::send_some(sock_, ptr, size);
+        for (;;) {
+            const long n = socket_io::send_some(sock_, ptr, size);
+            if (n != 0) return n;
+            if (!wait_for(Direction::out, write_timeout_, false)) return -1;
+        }
     }
 
     void get_remote_ip_and_port(std::string& ip, int& port) const override { address_of(sock_, ::getpeername, ip, port); }
@@ -80,24 +194,43 @@ public:
     socket_t socket() const override { return sock_; }
 
 private:
+    enum class Direction { in, out };
+
     bool buffered() const { return offset_ < filled_; }
+
+    // Receives into the buffer from `at` on, after waiting up to the read
+    // time-out: the count, 0 when the client has closed, -1 when nothing
+    // came, the connection failed or the server is stopping.
+    long receive_more(std::size_t at)
+    {
+        for (;;) {
+            if (!wait_for(Direction::in, read_timeout_, false)) return -1;
+            const long n = socket_io::receive(sock_, buffer_.data() + at, buffer_.size() - at);
+            if (n == socket_io::nothing_yet) continue;
+            if (n > 0) filled_ = at + static_cast<std::size_t>(n);
+            return n;
+        }
+    }
 
     // Waits in short steps, so that a stop (and, for a connection with no
     // request under way, a queue of other clients) is seen within one step.
-    bool wait_for_data(milliseconds limit, bool idle) const
+    // An idle connection makes way only when its client has sent nothing.
+    bool wait_for(Direction direction, milliseconds limit, bool idle) const
     {
         const auto deadline = Clock::now() + limit;
-        for (;;) {
+        for (int step = 0;; step = static_cast<int>(connection_check_period.count())) {
             if (server_.connections_ending()) return false;
-            if (idle && Worker_pool::current_pool_backlogged()) return false;
             const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now());
             if (left <= milliseconds::zero()) return false;
-            const auto step = std::min(left, connection_check_period);
-            switch (socket_io::wait_readable(sock_, static_cast<int>(step.count()))) {
+            step = std::min(step, static_cast<int>(left.count()));
+            const auto ready = direction == Direction::in ? socket_io::wait_readable(sock_, step)
+                                                          : socket_io::wait_writable(sock_, step);
+            switch (ready) {
             case socket_io::Wait::ready: return true;
             case socket_io::Wait::failed: return false;
             case socket_io::Wait::timed_out: break;
             }
+            if (idle && Worker_pool::make_way_for_waiting()) return false;
         }
     }
 
@@ -105,19 +238,68 @@ private:
     const Http_server& server_;
     milliseconds read_timeout_;
     milliseconds write_timeout_;
-    std::array<char, 4096> buffer_{};
+    std::array<char, max_head_bytes> buffer_{};
     std::size_t offset_ = 0;
     std::size_t filled_ = 0;
+    // Bytes handed to the library so far, and where the current request's
+    // body begins in that count.
+    std::uint64_t handed_out_ = 0;
+    std::uint64_t body_start_ = 0;
+    bool head_parsed_ = false;
+    std::optional<std::uint64_t> declared_body_;
 };
 
+// The connection that the calling worker is serving.
+thread_local Connection_stream* connection_of_this_worker = nullptr;
+
 thread_local Worker_pool* pool_of_this_worker = nullptr;
+thread_local bool made_way_on_this_worker = false;
+thread_local bool turning_away_on_this_thread = false;
 
 }  // namespace
+
+Http_server::Http_server()
+{
+    // The last word on every answer's headers: a connection whose request
+    // was not read whole closes after it.
+    set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+        const Connection_stream* connection = connection_of_this_worker;
+        if (connection == nullptr || connection->request_read_whole()) return;
+        res.headers.erase("Keep-Alive");
+        res.headers.erase("Connection");
+        res.set_header("Connection", "close");
+    });
+}
+
+httplib::Server::HandlerResponse Http_server::refuse_unbounded_request(const httplib::Request& req,
+                                                                       httplib::Response& res) const
+{
+    // The library would inflate a compressed body without limit.
+    const std::string encoding = req.get_header_value("Content-Encoding");
+    const auto length = declared_body_length(req);
+    if (!encoding.empty() && encoding != "identity")
+        res.status = 415;
+    else if (!length)
+        res.status = 411;
+    else if (*length > payload_max_length_)
+        res.status = 413;
+    else
+        return HandlerResponse::Unhandled;
+    return HandlerResponse::Handled;
+}
 
 // Runs on a worker for each accepted connection: its requests one after the
 // other, while the client keeps the connection and the server runs.
 bool Http_server::process_and_close_socket(socket_t sock)
 {
+    if (Worker_pool::turning_away()) {
+        socket_io::close_connection(sock);
+        return false;
+    }
+    // The library writes an answer's head and body apart; on a kept
+    // connection the body would otherwise wait for the client's delayed
+    // acknowledgement of the head (about 40 ms).
+    socket_io::set_up_connection(sock);
     Connection_stream stream(sock, *this, to_ms(read_timeout_sec_, read_timeout_usec_),
                              to_ms(write_timeout_sec_, write_timeout_usec_));
     // A client may connect well before it asks (a browser opens connections
@@ -125,40 +307,74 @@ bool Http_server::process_and_close_socket(socket_t sock)
     const milliseconds first_wait = to_ms(read_timeout_sec_, read_timeout_usec_);
     const milliseconds next_wait = to_ms(keep_alive_timeout_sec_, 0);
 
-    // The library writes an answer's head and body apart; on a kept
-    // connection the body would otherwise wait for the client's delayed
-    // acknowledgement of the head (about 40 ms).
-    socket_io::send_at_once(sock);
-
+    connection_of_this_worker = &stream;
+    // Once a stop is decided, a request on this worker that has not yet
+    // begun its exchange with the board sends nothing.
+    call_off_exchanges_when(&closing_);
     bool ok = false;
+    bool read_whole = true;
     for (std::size_t served = 0; served < keep_alive_max_count_; ++served) {
-        if (!stream.wait_for_request(served == 0 ? first_wait : next_wait)) break;
+        const Head head = stream.read_head(served == 0 ? first_wait : next_wait);
+        if (head == Head::none) break;
+        if (head == Head::too_large) {
+            ok = stream.refuse_head();
+            read_whole = false;
+            break;
+        }
         // The answer says "Connection: close" when no further request will
         // be read on this connection.
         const bool last = served + 1 == keep_alive_max_count_ || connections_ending();
         bool closed_by_client = false;
-        ok = process_request(stream, last, closed_by_client, nullptr);
-        if (!ok || closed_by_client || last) break;
+        ok = process_request(stream, last, closed_by_client,
+                             [&stream](httplib::Request& req) { stream.head_parsed(req); });
+        read_whole = stream.request_read_whole();
+        if (!ok || closed_by_client || last || !read_whole) break;
     }
+    call_off_exchanges_when(nullptr);
+    connection_of_this_worker = nullptr;
+    if (!read_whole) stream.drop_input(linger_after_refusal);
     socket_io::close_connection(sock);
     return ok;
 }
 
-Worker_pool::Worker_pool(std::size_t max_workers) : max_workers_(std::max<std::size_t>(max_workers, 1)) {}
+Worker_pool::Worker_pool(std::size_t max_workers, std::size_t max_waiting)
+    : max_workers_(std::max<std::size_t>(max_workers, 1)), max_waiting_(max_waiting)
+{
+}
 
 Worker_pool::~Worker_pool() { shutdown(); }
 
+std::size_t Worker_pool::uncovered_locked() const
+{
+    const std::size_t coming = idle_ + starting_ + making_way_;
+    return tasks_.size() > coming ? tasks_.size() - coming : 0;
+}
+
+void Worker_pool::note_waiting_locked() { waiting_ = uncovered_locked() > 0; }
+
 void Worker_pool::enqueue(std::function<void()> fn)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    tasks_.push_back(std::move(fn));
-    // Every connection gets a worker of its own while the limit allows: a
-    // connection holds its worker while it waits for its client.
-    if (tasks_.size() > idle_ && workers_.size() < max_workers_ && !shutting_down_)
-        workers_.emplace_back([this] { work(); });
-    else
-        wake_.notify_one();
-    backlogged_ = tasks_.size() > idle_ && workers_.size() >= max_workers_;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const bool can_grow = workers_.size() < max_workers_ && !shutting_down_;
+        if (can_grow || uncovered_locked() < max_waiting_) {
+            tasks_.push_back(std::move(fn));
+            // Every connection gets a worker of its own while the limit
+            // allows: a connection holds its worker while it waits for its
+            // client.
+            if (uncovered_locked() > 0 && can_grow) {
+                workers_.emplace_back([this] { work(); });
+                ++starting_;
+            } else {
+                wake_.notify_one();
+            }
+            note_waiting_locked();
+            return;
+        }
+    }
+    turning_away_on_this_thread = true;
+    fn();
+    turning_away_on_this_thread = false;
 }
 
 void Worker_pool::shutdown()
@@ -174,17 +390,28 @@ void Worker_pool::shutdown()
     }
 }
 
-bool Worker_pool::current_pool_backlogged()
+bool Worker_pool::make_way_for_waiting()
 {
-    return pool_of_this_worker != nullptr && pool_of_this_worker->backlogged_;
+    Worker_pool* pool = pool_of_this_worker;
+    if (pool == nullptr || !pool->waiting_) return false;
+    std::lock_guard<std::mutex> lock(pool->mutex_);
+    if (pool->uncovered_locked() == 0) return false;
+    ++pool->making_way_;
+    made_way_on_this_worker = true;
+    pool->note_waiting_locked();
+    return true;
 }
+
+bool Worker_pool::turning_away() { return turning_away_on_this_thread; }
 
 void Worker_pool::work()
 {
     pool_of_this_worker = this;
     std::unique_lock<std::mutex> lock(mutex_);
+    --starting_;
     for (;;) {
         ++idle_;
+        note_waiting_locked();
         wake_.wait(lock, [this] { return shutting_down_ || !tasks_.empty(); });
         --idle_;
         // What was queued before the shutdown is still run: each task
@@ -192,9 +419,13 @@ void Worker_pool::work()
         if (tasks_.empty()) break;
         std::function<void()> task = std::move(tasks_.front());
         tasks_.pop_front();
-        backlogged_ = tasks_.size() > idle_ && workers_.size() >= max_workers_;
+        note_waiting_locked();
         lock.unlock();
         task();
         lock.lock();
+        if (made_way_on_this_worker) {
+            made_way_on_this_worker = false;
+            --making_way_;
+        }
     }
 }

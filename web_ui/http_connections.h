@@ -6,25 +6,48 @@
 // browser badly: it waits for a first request only as long as its keep-alive
 // time-out, so a browser that opens connections ahead of use is dropped or
 // every stop waits for it, and a half-sent request holds a stop for the whole
-// read time-out.
+// read time-out. Nor does it bound what a client sends: a request line or a
+// header line grows without limit, and a body without a length is read to
+// the end of the connection.
 //
 // Interface summary
 //   Http_server                    the library's server with our connections:
 //     end_connections()            from now on every connection closes as soon
 //                                  as it is not answering a request: a wait
-//                                  for a request, or a request half read,
-//                                  ends within connection_check_period
+//                                  for a request, a request half read, or an
+//                                  answer that waits for room to be sent,
+//                                  ends within connection_check_period; and
+//                                  a board exchange that a worker has not yet
+//                                  begun is called off (halcyr_transcoder.h)
 //     keep_connections()           connections may stay open again (next
 //                                  listen)
+//     refuse_unbounded_request     for the pre-routing handler: answers a
+//                                  request whose body is not bounded ahead
+//                                  (411, 413, 415), before any of it is read
 //   Worker_pool                    the library's task queue: one worker per
-//                                  connection, grown on demand up to a limit
+//                                  connection, grown on demand up to a limit,
+//                                  and a bounded queue of connections waiting
+//                                  for a worker
 //
 // A connection waits for its first request, and between requests, up to the
 // library's read time-out (5 s); each later read of a request has the same
-// time-out. A stop closes every connection that is waiting or still reading
-// its request; one whose request is being answered gets its answer first.
-// When every worker is busy and connections queue for one, waiting
-// connections are closed to make room.
+// time-out. The head of a request (request line and header lines) is read
+// here before the library parses it: at most max_head_bytes and
+// max_header_lines, else the answer is 431. A stop closes every connection
+// that is waiting or still reading its request; one whose request is being
+// answered gets its answer first, as far as the client takes it.
+//
+// A connection is kept after an answer only when its request was read whole:
+// a head that the library could parse and exactly the body that it declared.
+// Any other answer (a refusal before the body, a head that does not parse, a
+// body left unread) says "Connection: close"; whatever the client still
+// sends is then read and dropped for up to linger_after_refusal, so that it
+// can read the answer, and the connection is closed. Nothing left unread is
+// ever taken for a next request.
+//
+// When every worker is busy and connections queue for one, one connection
+// that waits for a request is closed for each queued connection; beyond
+// max_waiting queued connections, the newest is closed at once.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -38,12 +61,22 @@
 #include <httplib.h>
 
 inline constexpr std::chrono::milliseconds connection_check_period{50};
+inline constexpr std::size_t max_head_bytes = 8192;
+inline constexpr std::size_t max_header_lines = 100;
+inline constexpr std::chrono::milliseconds linger_after_refusal{2000};
 
 class Http_server : public httplib::Server {
 public:
+    Http_server();
+
     void end_connections() { closing_ = true; }
     void keep_connections() { closing_ = false; }
     bool connections_ending() const { return closing_; }
+
+    // Handled, with the status set, for a request that declares no bounded
+    // body: Content-Encoding (415), Transfer-Encoding or a body without a
+    // valid Content-Length (411), a length above the payload limit (413).
+    HandlerResponse refuse_unbounded_request(const httplib::Request& req, httplib::Response& res) const;
 
 private:
     bool process_and_close_socket(socket_t sock) override;
@@ -53,28 +86,42 @@ private:
 
 class Worker_pool final : public httplib::TaskQueue {
 public:
-    explicit Worker_pool(std::size_t max_workers);
+    Worker_pool(std::size_t max_workers, std::size_t max_waiting);
     ~Worker_pool() override;
     Worker_pool(const Worker_pool&) = delete;
     Worker_pool& operator=(const Worker_pool&) = delete;
 
+    // A connection for a worker. When max_waiting connections already wait
+    // and no worker can be added, it is turned away instead: the task runs
+    // at once on the calling thread with turning_away() true.
     void enqueue(std::function<void()> fn) override;
     // Runs what is queued, then ends and joins every worker.
     void shutdown() override;
 
-    // True on a worker of a pool whose queue holds connections that wait
-    // for a free worker.
-    static bool current_pool_backlogged();
+    // On a worker whose connection waits for its client: true when a queued
+    // connection has no worker coming for it yet; this worker is then
+    // counted as the one coming, and its connection must close.
+    static bool make_way_for_waiting();
+    // True on the thread that runs a turned-away connection's task.
+    static bool turning_away();
 
 private:
     void work();
+    std::size_t uncovered_locked() const;
+    void note_waiting_locked();
 
     const std::size_t max_workers_;
+    const std::size_t max_waiting_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::function<void()>> tasks_;
     std::vector<std::thread> workers_;
+    // Workers that will take a queued task: waiting for one, just started,
+    // or closing their connection to make way.
     std::size_t idle_ = 0;
+    std::size_t starting_ = 0;
+    std::size_t making_way_ = 0;
     bool shutting_down_ = false;
-    std::atomic<bool> backlogged_{false};
+    // A queued task has no worker coming for it (read without the lock).
+    std::atomic<bool> waiting_{false};
 };

@@ -16,20 +16,29 @@
 // that starts after the supervisor's last pass ends at once.
 //
 // A stop also ends the client connections (http_connections.h): those that
-// wait for a request or are still sending one close at once, so listen
-// returns promptly however many browser connections are open.
+// wait for a request or are still sending one close at once, answers that
+// wait for a client that does not read give up, and requests that wait for
+// the board link send nothing once they get it (503), so listen returns as
+// soon as the one exchange under way has ended, however many browser
+// connections are open.
+//
+// Before any route or file, every request is screened: its body must be
+// bounded, its path must stay inside the page directories, and it must come
+// from our own site.
 #include "web_server.h"
 
 #ifndef _WIN32
 #include <sys/socket.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
-#include <iostream>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
+#include "board_link/case_report.h"
 #include "board_link/init_order.h"
 #include "board_link/qn_commands.h"
 #include "board_link/shared_flags.h"
@@ -61,8 +70,10 @@ constexpr std::size_t requests_per_connection = 100;
 
 // Each open connection holds a worker while it waits for its client; a
 // browser keeps about six. Beyond this many, connections queue for a worker
-// and waiting ones give theirs up.
+// and waiting ones give theirs up, one for each; beyond max_waiting queued
+// connections, the newest is closed.
 constexpr std::size_t max_workers = 64;
+constexpr std::size_t max_waiting = 64;
 
 // Guards the stop bookkeeping below and every call of http_server.stop(), so
 // one listen is stopped once and http_server_running never goes back to 0
@@ -116,7 +127,7 @@ httplib::TaskQueue* worker_pool_for_listen()
         std::lock_guard<std::mutex> lock(stop_mutex);
         apply_stop_locked();
     }
-    return new Worker_pool(max_workers);
+    return new Worker_pool(max_workers, max_waiting);
 }
 
 // Only SO_REUSEADDR: the library's default also sets SO_REUSEPORT, which lets
@@ -135,19 +146,52 @@ void exclusive_socket_options(socket_t sock)
 #endif
 }
 
+// The static directories are looked up with the path as the client sent
+// it, percent-decoded. The library's own check splits it at "/" only, but
+// Windows also takes "\" as a separator, ":" names a drive or a stream of a
+// file, and a NUL byte ends a name early. Nor does Windows tell ".." from a
+// name of dots and blanks such as ".. " or "...", whose trailing dots and
+// blanks it drops. No path with any of these names one of our pages.
+bool leaves_the_pages(const std::string& path)
+{
+    if (path.find_first_of(std::string_view("\\:\0", 3)) != std::string::npos) return true;
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        const std::string_view segment(path.data() + start, end - start);
+        if (segment.find_first_not_of(". ") == std::string_view::npos &&
+            std::count(segment.begin(), segment.end(), '.') >= 2)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// Runs before any route or file, before any body is read.
+httplib::Server::HandlerResponse screen_request(const httplib::Request& req, httplib::Response& res)
+{
+    using Outcome = httplib::Server::HandlerResponse;
+    if (http_server.refuse_unbounded_request(req, res) == Outcome::Handled) return Outcome::Handled;
+    // Missing, as any other file that is not there: 404 with no body.
+    if (leaves_the_pages(req.path)) {
+        res.status = 404;
+        return Outcome::Handled;
+    }
+    return refuse_cross_site_request(req, res);
+}
+
 void configure_server()
 {
     http_server.set_address_family(AF_INET);
     http_server.set_socket_options(exclusive_socket_options);
     http_server.set_keep_alive_max_count(requests_per_connection);
     http_server.set_payload_max_length(max_request_body);
-    http_server.set_pre_routing_handler(refuse_cross_site_request);
+    http_server.set_pre_routing_handler(screen_request);
     http_server.new_task_queue = worker_pool_for_listen;
 }
 
 void print_line_and_prompt(const std::string& line)
 {
-    std::cout << line << std::endl;
+    print_line(line);
     print_prompt();
 }
 

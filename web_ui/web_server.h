@@ -9,7 +9,8 @@
 //   main_webserver()          web-server thread: routes, supervisor, loop
 //   server_start_stop_loop()  supervisor: stops the server when it must
 //   handle_gpio_*             the four route handlers
-//   refuse_cross_site_request runs before every route: answers 403 to a
+//   refuse_cross_site_request runs before every route and file, after the
+//                             checks of size and path: answers 403 to a
 //                             request from another site (foreign Host or,
 //                             on a POST, foreign Origin), lets the rest pass
 #include <atomic>

@@ -3,6 +3,7 @@
 
 #include "socket_io.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -30,7 +31,17 @@ Wait wait_for(socket_t sock, short events, int timeout_ms)
     }
 }
 
+bool would_block() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
 }  // namespace
+
+void set_up_connection(socket_t sock)
+{
+    int yes = 1;
+    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    const int flags = ::fcntl(sock, F_GETFL, 0);
+    if (flags != -1) ::fcntl(sock, F_SETFL, flags | O_NONBLOCK);
+}
 
 Wait wait_readable(socket_t sock, int timeout_ms) { return wait_for(sock, POLLIN, timeout_ms); }
 
@@ -40,7 +51,9 @@ long receive(socket_t sock, char* buffer, std::size_t size)
 {
     for (;;) {
         const ssize_t n = ::recv(sock, buffer, size, 0);
-        if (n >= 0 || errno != EINTR) return static_cast<long>(n);
+        if (n >= 0) return static_cast<long>(n);
+        if (would_block()) return nothing_yet;
+        if (errno != EINTR) return -1;
     }
 }
 
@@ -50,15 +63,13 @@ long send_some(socket_t sock, const char* data, std::size_t size)
         // MSG_NOSIGNAL: a browser gone before its answer must not end the
         // program with SIGPIPE.
         const ssize_t n = ::send(sock, data, size, MSG_NOSIGNAL);
-        if (n >= 0 || errno != EINTR) return static_cast<long>(n);
+        if (n >= 0) return static_cast<long>(n);
+        if (would_block()) return 0;
+        if (errno != EINTR) return -1;
     }
 }
 
-void send_at_once(socket_t sock)
-{
-    int yes = 1;
-    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-}
+void stop_sending(socket_t sock) { ::shutdown(sock, SHUT_WR); }
 
 void close_connection(socket_t sock)
 {

@@ -97,7 +97,9 @@ Server_response run_server_command(std::string command) {
     }
     if (!matched) server_response = run_family(command);
 
-    if (server_response.first.empty() && server_response.second == 0)
+    // Work called off by a stop sent nothing and has nothing to decode.
+    if (server_response.first.empty() && server_response.second == 0 &&
+        last_exchange_outcome() != Exchange_outcome::called_off)
         report_error("Not able to decode.", __FILE__, __LINE__);
     return server_response;
 }

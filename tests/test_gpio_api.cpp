@@ -402,7 +402,7 @@ TEST_F(Gpio_api, StopWaitsOnlyForTheExchangeUnderWay)
     const bool stopped = wait_for([] { return !http_server.is_running(); }, milliseconds(10000)).has_value();
     const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - decided);
     for (auto& t : reads) t.join();
-    testing::internal::GetCapturedStdout();
+    const std::string console = testing::internal::GetCapturedStdout();
     const auto wire = sim().instructions();
     sim().set_silent(false);
     http_stop_request = 0;
@@ -426,6 +426,8 @@ TEST_F(Gpio_api, StopWaitsOnlyForTheExchangeUnderWay)
     }
     EXPECT_EQ(timed_out, 1);
     EXPECT_EQ(called_off, 4);
+    // Only the silent exchange is reported; what was called off sent nothing.
+    EXPECT_EQ(count_of(console, "Not able to decode.\n"), 1u) << console;
 }
 
 // Several browsers and the console at once: every answer belongs to its own

@@ -205,6 +205,17 @@ TEST_F(Windows_program, ConnectsOperatesServesAndQuitsOverTheSerialPort)
     EXPECT_EQ(sim.received(), (Bytes{0xA4, 0x82, 0x81, 0xFE}));
     EXPECT_EQ(sim.digital(2), 1);
 
+    // A port that cannot be opened keeps the board connected, and the board
+    // is asked who it is again; the open port named again is reopened.
+    std::size_t sent = sim.instructions().size();
+    std::string failed = type("co com250", "[" + port + "] [" + names + "] [Server] [");
+    EXPECT_EQ(failed.find("Closed "), std::string::npos) << failed;
+    ASSERT_TRUE(sim.wait_for_instructions(sent + 2));
+    sent += 2;
+    type("co " + port_word, "Closed " + port + " port\nSerial_win::clear() " + port + " port\n");
+    ASSERT_TRUE(sim.wait_for_instructions(sent + 2));
+    ASSERT_TRUE(shows(*program, "[" + port + "] [" + names + "] [Server] ["));
+
     // A digital read through the web API, answered from the board.
     sim.clear_received();
     sim.set_digital(5, 1);

@@ -212,7 +212,8 @@ TEST_F(Windows_program, ConnectsOperatesServesAndQuitsOverTheSerialPort)
     EXPECT_EQ(failed.find("Closed "), std::string::npos) << failed;
     ASSERT_TRUE(sim.wait_for_instructions(sent + 2));
     sent += 2;
-    type("co " + port_word, "Closed " + port + " port\nSerial_win::clear() " + port + " port\n");
+    type("co " + port_word, "Closed " + port + " port");
+    ASSERT_TRUE(shows(*program, "Serial_win::clear() " + port + " port"));
     ASSERT_TRUE(sim.wait_for_instructions(sent + 2));
     ASSERT_TRUE(shows(*program, "[" + port + "] [" + names + "] [Server] ["));
 

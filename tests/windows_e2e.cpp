@@ -32,6 +32,7 @@
 
 #include "console_session.h"
 #include "program_driver.h"
+#include "raw_http.h"
 #include "sim_board.h"
 
 using namespace console_test;
@@ -238,6 +239,34 @@ TEST_F(Windows_program, ConnectsOperatesServesAndQuitsOverTheSerialPort)
     auto outside = http.Get("/..%5csecret.txt");
     ASSERT_TRUE(outside) << httplib::to_string(outside.error());
     EXPECT_EQ(outside->status, 404) << outside->body;
+
+    // A refused request runs nothing, not even a request carried in its body
+    // (it would write 0 to pin 2): one answer, and the connection closes. A
+    // body whose length is not given ahead is refused before it is read.
+    sim.clear_received();
+    const std::string inner =
+        "POST /api/gpio/gwd/2 HTTP/1.1\r\nHost: localhost:8088\r\nContent-Type: application/json\r\n"
+        "Content-Length: 11\r\n\r\n{\"value\":0}";
+    for (const std::string& request :
+         {"POST /api/gpio/gwd/5 HTTP/1.1\r\nHost: localhost:8088\r\nOrigin: http://evil.example\r\n"
+          "Content-Type: text/plain\r\nContent-Length: " +
+              std::to_string(inner.size()) + "\r\n\r\n" + inner,
+          "POST /api/gpio/gwd/5 HTTP/1.1\r\nHost: localhost:8088\r\nTransfer-Encoding: chunked\r\n\r\n" +
+              std::to_string(inner.size()) + "\r\n" + inner + "\r\n0\r\n\r\n"}) {
+        const int fd = web_test::connect_loopback();
+        ASSERT_GE(fd, 0);
+        std::optional<std::string> raw;
+        if (web_test::send_all(fd, request)) raw = web_test::read_to_close(fd);
+        ::close(fd);
+        ASSERT_TRUE(raw) << "the connection stayed open after: " << request;
+        EXPECT_EQ(web_test::count_of(*raw, "HTTP/1.1 "), 1u) << *raw;
+        EXPECT_TRUE(raw->starts_with("HTTP/1.1 403 ") || raw->starts_with("HTTP/1.1 411 ")) << *raw;
+    }
+    auto after = http.Get("/api/gpio/grd/5");
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->body, R"({"pin":5,"value":1})");
+    EXPECT_EQ(sim.received(), (Bytes{0x98, 0x85, 0xFE}));
+    EXPECT_EQ(sim.digital(2), 1);
 
     // The time of one exchange, from each front end.
     const auto http_start = Clock::now();

@@ -73,7 +73,9 @@ TEST(Console_browser, StartsOnceOneSecondAfterAServerModeHoweverBriefAndTheQuitD
     const auto quit = Clock::now();
     program.send_line("qq");
     EXPECT_EQ(program.wait_exit(), 0);
-    EXPECT_LT(seconds_since(quit), 1.0);
+    // About 0.1 s; the bound leaves room for a loaded machine and the
+    // sanitizers, and an opener waited for would hold the quit 25 s.
+    EXPECT_LT(seconds_since(quit), 3.0);
     EXPECT_EQ(program.browser_calls(), std::vector<std::string>{start_page});
 }
 
@@ -100,7 +102,7 @@ TEST(Console_browser, QuitWhileTheLauncherSleepsStillStartsTheBrowser)
     // launcher's second, and did not wait for the browser to close.
     const double ended = seconds_since(entered);
     EXPECT_GE(ended, 1.0);
-    EXPECT_LT(ended, 2.0);
+    EXPECT_LT(ended, 4.0);
     EXPECT_TRUE(program.wait_browser_calls(1, browser_deadline));
     EXPECT_EQ(program.browser_calls(), std::vector<std::string>{start_page});
     EXPECT_EQ(program.pending(), "Server Mode.\n" + server_prompt(1) +

@@ -182,6 +182,9 @@ public:
     // server runs.
     ssize_t write(const char* ptr, size_t size) override
     {
+        // Nothing to send would read as "no room" below, and the loop would
+        // spin while the socket stays writable.
+        if (size == 0) return 0;
         for (;;) {
             const long n = socket_io::send_some(sock_, ptr, size);
             if (n != 0) return n;

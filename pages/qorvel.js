@@ -18,7 +18,7 @@ function unoLabel(pin) {
 const PLAIN_ERRORS = {
   "Not connected": "the board is not connected",
   "No answer from board": "the board did not answer",
-  "Bad answer from board": "the board's answer was cut short",
+  "Bad answer from board": "the board's answer was not the one expected",
   "Mode not implemented": "this mode cannot be set on the board yet",
 };
 

@@ -361,22 +361,55 @@ TEST_F(Gpio_api, HungUpBoardIsNotConnected)
     EXPECT_EQ(count_of(errors, "Error: Failed to write to COM port\n"), 2u) << errors;
 }
 
-// A board that says nothing: a read has no value to give; a write's
-// instruction went out all the same, which is all that its "ok" says.
-TEST_F(Gpio_api, SilentBoardGivesNoValueAfterTheExchangeTimesOut)
+// A board that says nothing, or not what the console's decoder expects: no
+// route reports a success that the board did not give. A read has no value;
+// a write or a mode change was not acknowledged, though its instruction went
+// out.
+TEST_F(Gpio_api, NoSuccessWithoutTheBoardsAnswer)
 {
     sim().set_silent(true);
     const auto start = Clock::now();
     Exchange read = get("/api/gpio/grd/5");
     const auto took = Clock::now() - start;
     Exchange write = post("/api/gpio/gwd/5", R"({"value":1})");
+    Exchange output = post("/api/gpio/config/5", R"({"mode":"output"})");
+    Exchange pullup = post("/api/gpio/config/5", R"({"mode":"pullup"})");
     sim().set_silent(false);
 
     expect_json(read, 504, no_answer);
     EXPECT_EQ(read.wire, (std::vector<Bytes>{{0x98, 0x85, 0xFE}}));
     EXPECT_GE(took, milliseconds(1900));
-    expect_json(write, 200, ok_body);
+    expect_json(write, 504, no_answer);
     EXPECT_EQ(write.wire, (std::vector<Bytes>{{0xA4, 0x85, 0x81, 0xFE}}));
+    expect_json(output, 504, no_answer);
+    EXPECT_EQ(output.wire, (std::vector<Bytes>{{0x81, 0x85, 0xFE}}));
+    expect_json(pullup, 504, no_answer);
+    EXPECT_EQ(pullup.wire, (std::vector<Bytes>{{0x89, 0x85, 0xFE}}));
+
+    // A write is acknowledged in 4 bytes, input and output in 3: one byte
+    // less or more is no acknowledgement.
+    struct Row {
+        std::string path;
+        std::string body;
+        Bytes answer;
+    };
+    const std::vector<Row> bad = {
+        {"/api/gpio/gwd/5", R"({"value":1})", {0xA4}},
+        {"/api/gpio/gwd/5", R"({"value":1})", {0xA4, 0x85, 0x81}},
+        {"/api/gpio/gwd/5", R"({"value":1})", {0xA4, 0x85, 0x81, 0xFE, 0x00}},
+        {"/api/gpio/config/5", R"({"mode":"output"})", {0x81, 0x85}},
+        {"/api/gpio/config/5", R"({"mode":"input"})", {0x80, 0x85, 0xFE, 0x00}},
+    };
+    for (const Row& row : bad) {
+        SCOPED_TRACE(row.body + " answered with " + std::to_string(row.answer.size()) + " bytes");
+        sim().script(row.answer);
+        expect_json(post(row.path, row.body), 502, bad_answer);
+    }
+    // Open drain and pull-up take any answer as the board's word.
+    sim().script({0x89});
+    Exchange short_pullup = post("/api/gpio/config/5", R"({"mode":"pullup"})");
+    EXPECT_EQ(short_pullup.status, 200);
+    EXPECT_EQ(short_pullup.body, "");
 }
 
 // Five reads wait on a silent board when "http_stop" comes: the stop waits

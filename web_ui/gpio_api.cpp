@@ -38,19 +38,18 @@ void answer(httplib::Response& res, int status, const json& body)
 
 void answer_ok(httplib::Response& res, const json& body) { res.set_content(body.dump(), json_type); }
 
-// Answers a request whose word did not get what its route needs from the
-// board, and says so; false when it got it. A read needs the board's answer;
-// a write or a mode change needs the instruction to have gone out, since
-// their answers are not looked at. A link that is down, hung up or unplugged
-// is one case for the client: the board cannot be reached; so is a web
-// server that stopped while the request waited for the link.
-bool answer_failed_exchange(httplib::Response& res, bool needs_answer, const char* unsent_error)
+// Answers a request whose word did not get an answer from the board, and
+// says so; false when the board answered. Every route needs the board's
+// answer: a value, or the board's word that it took the instruction. A link
+// that is down, hung up or unplugged is one case for the client: the board
+// cannot be reached; so is a web server that stopped while the request
+// waited for the link.
+bool answer_failed_exchange(httplib::Response& res, const char* unsent_error)
 {
     switch (last_exchange_outcome()) {
     case Exchange_outcome::answered:
         return false;
     case Exchange_outcome::no_answer:
-        if (!needs_answer) return false;
         answer(res, 504, json{{"error", "No answer from board"}});
         return true;
     case Exchange_outcome::not_connected:
@@ -65,6 +64,13 @@ bool answer_failed_exchange(httplib::Response& res, bool needs_answer, const cha
     answer(res, 501, json{{"error", unsent_error}});
     return true;
 }
+
+void answer_bad_answer(httplib::Response& res) { answer(res, 502, json{{"error", "Bad answer from board"}}); }
+
+// The size of the board's acknowledgement that the console's decoder checks
+// for the same word; 0 where any answer will do.
+constexpr std::size_t write_answer_size = 4;
+constexpr std::size_t input_output_answer_size = 3;
 
 // The digital value is the board's byte 2 as a signed number: 0xFF reads -1.
 std::optional<int> digital_value(const std::vector<char>& answer)
@@ -94,10 +100,10 @@ void handle_gpio_read(const httplib::Request& req, httplib::Response& res, const
     std::string qvl_serial_write = "g" + mcu_pin_adr + operation;
 
     Server_response server_response = run_server_command(qvl_serial_write);
-    if (answer_failed_exchange(res, true, "Not implemented")) return;
+    if (answer_failed_exchange(res, "Not implemented")) return;
     const std::optional<int> pin_value = value_of(server_response.first);
     if (!pin_value) {
-        answer(res, 502, json{{"error", "Bad answer from board"}});
+        answer_bad_answer(res);
         return;
     }
     answer_ok(res, json{{"pin", pin}, {"value", *pin_value}});
@@ -115,14 +121,19 @@ std::optional<int> written_value(const json& value)
 }
 
 struct Pin_mode {
-    const char* mode;    // as the page sends it, compared byte for byte
-    const char* suffix;  // the console's mode letters after "c"
-    bool ok_body;        // {"status":"ok"}, or an empty answer
+    const char* mode;          // as the page sends it, compared byte for byte
+    const char* suffix;        // the console's mode letters after "c"
+    bool ok_body;              // {"status":"ok"}, or an empty answer
+    std::size_t answer_size;   // the board's acknowledgement; 0: any answer
 };
 
 constexpr Pin_mode pin_modes[] = {
-    {"input", "i", true},      {"output", "o", true},    {"opendrain", "od", false},
-    {"pullup", "pu", false},   {"pulldown", "pd", false}, {"pushpull", "pp", false},
+    {"input", "i", true, input_output_answer_size},
+    {"output", "o", true, input_output_answer_size},
+    {"opendrain", "od", false, 0},
+    {"pullup", "pu", false, 0},
+    {"pulldown", "pd", false, 0},
+    {"pushpull", "pp", false, 0},
 };
 
 const Pin_mode* find_mode(const std::string& mode)
@@ -196,10 +207,14 @@ void handle_gpio_write_digital(const httplib::Request& req, httplib::Response& r
         std::string mcu_pin_adr = std::to_string(pin);
         std::string mcu_pin_val = std::to_string(*value);
         std::string qvl_serial_write = "g" + mcu_pin_adr + "wd" + mcu_pin_val;
-        run_server_command(qvl_serial_write);
-        // "ok": the instruction went out. The board's answer is not waited
-        // for beyond the exchange, nor looked at.
-        if (answer_failed_exchange(res, false, "Not implemented")) return;
+        const Server_response server_response = run_server_command(qvl_serial_write);
+        // "ok" only when the board acknowledged the write as the console
+        // expects it to.
+        if (answer_failed_exchange(res, "Not implemented")) return;
+        if (server_response.first.size() != write_answer_size) {
+            answer_bad_answer(res);
+            return;
+        }
         answer_ok(res, json{{"status", "ok"}});
     } catch (...) {
         answer(res, 500, json{{"error", "Bad request"}});
@@ -220,10 +235,14 @@ void handle_gpio_config(const httplib::Request& req, httplib::Response& res)
         std::string mcu_pin_adr = std::to_string(pin);
         std::string mcu_pin_mode = pin_mode->suffix;
         std::string qvl_serial_write = "g" + mcu_pin_adr + "c" + mcu_pin_mode;
-        run_server_command(qvl_serial_write);
+        const Server_response server_response = run_server_command(qvl_serial_write);
         // A mode that the board link has no instruction for (pull-down,
         // push-pull) sends nothing: 501, not a success.
-        if (answer_failed_exchange(res, false, "Mode not implemented")) return;
+        if (answer_failed_exchange(res, "Mode not implemented")) return;
+        if (pin_mode->answer_size != 0 && server_response.first.size() != pin_mode->answer_size) {
+            answer_bad_answer(res);
+            return;
+        }
         // The modes beyond input and output answer 200 with no body at all.
         if (pin_mode->ok_body) answer_ok(res, json{{"status", "ok"}});
     } catch (...) {

@@ -40,11 +40,7 @@ Serial_win::Serial_win()
 Serial_win::~Serial_win()
 {
     const std::ios_base::Init streams;
-    if (get_connection_state().state != 1) return;
-    sp::close_handle(handle);
-    handle = sp::invalid_handle;
-    print_line("Closed " + get_port_name() + " port");
-    set_connection(0, nullptr);
+    close_if_open();
 }
 
 void Serial_win::enumerate_ports()
@@ -170,6 +166,12 @@ void Serial_win::close()
         print_line("Not connected.");
         return;
     }
+    close_if_open();
+}
+
+void Serial_win::close_if_open()
+{
+    if (get_connection_state().state != 1) return;
     sp::close_handle(handle);
     handle = sp::invalid_handle;
     print_line("Closed " + get_port_name() + " port");

@@ -13,6 +13,8 @@
 //                           port named again is closed and opened afresh)
 //   clear()                 DTR/RTS up, queues purged, one draining read
 //   close()                 closes, or says "Not connected."
+//   close_if_open()         closes an open port ("Closed <port> port"),
+//                           silent when none is open (the program's end)
 //   discard_input()         drops bytes that came in and were not read
 //   write(s)                writes s up to its first zero byte
 //   read()                  reads one answer burst
@@ -58,6 +60,7 @@ public:
     void open(std::string serial_port_shortname);
     void clear();
     void close();
+    void close_if_open();
     void discard_input();
     std::uint32_t write(const char* s);
     Server_response read();

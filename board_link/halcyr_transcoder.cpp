@@ -24,14 +24,20 @@ namespace {
 
 thread_local const std::atomic<bool>* exchanges_called_off = nullptr;
 
+// How many threads wait to take the link ahead of the exchanges.
+std::atomic<int> link_wanted_ahead{0};
+
 // One exchange under the link's lock. Bytes that came in after an earlier
 // exchange gave up waiting (a late answer) are dropped before the write, so
 // they are never read as this instruction's answer.
 Server_response exchange(const char* cs) {
     std::lock_guard<std::mutex> lock(link_mutex());
-    // A caller may wait here for another thread's exchange; if its work was
-    // called off meanwhile, nothing goes out.
-    if (exchanges_called_off != nullptr && *exchanges_called_off) {
+    // A caller may wait here for another thread's exchange. Nothing goes out
+    // when its work was called off meanwhile (its web server is stopping),
+    // when the link itself is wanted ("di", "co", the program's end), or when
+    // the link was closed while it waited.
+    if ((exchanges_called_off != nullptr && *exchanges_called_off) || link_wanted_ahead > 0 ||
+        serial_link.get_connection_state().state != 1) {
         record_exchange_outcome(Exchange_outcome::called_off);
         return {};
     }
@@ -50,6 +56,17 @@ Server_response exchange(const char* cs) {
 }  // namespace
 
 void call_off_exchanges_when(const std::atomic<bool>* flag) { exchanges_called_off = flag; }
+
+// The lock is not fair: a thread that only waited for it would wait behind
+// every exchange that queues meanwhile, and those would still reach the
+// board after a "di". While one waits here, each queued exchange that takes
+// the lock gives it up at once, unsent.
+std::unique_lock<std::mutex> take_link_ahead_of_exchanges() {
+    ++link_wanted_ahead;
+    std::unique_lock<std::mutex> lock(link_mutex());
+    --link_wanted_ahead;
+    return lock;
+}
 
 Server_response transcode_server_command(int code) {
     switch (code) {

@@ -15,8 +15,16 @@
 //   transcode_mcu(word)             c... MCU instructions
 //   transcode_frame(word)           m... nothing is sent
 //   transcode_extended(word)        e... nothing is sent
-//   link_mutex()                    held from a write to the end of its read,
-//                                   and by the console around open/close
+//   link_mutex()                    held from a write to the end of its read
+//   take_link_ahead_of_exchanges()  the link's lock for the console's work on
+//                                   the link itself (list, open, close) and
+//                                   for the program's end: every exchange
+//                                   that waits for the link meanwhile, on any
+//                                   thread, sends nothing (outcome
+//                                   called_off), so only the exchange under
+//                                   way is waited for; an exchange that finds
+//                                   the link closed once it holds it sends
+//                                   nothing either
 //   call_off_exchanges_when(flag)   the calling thread's exchanges that find
 //                                   *flag true once they hold the link send
 //                                   nothing (outcome called_off); nullptr:
@@ -34,6 +42,7 @@
 extern Serial_win serial_link;
 
 std::mutex& link_mutex();
+std::unique_lock<std::mutex> take_link_ahead_of_exchanges();
 void call_off_exchanges_when(const std::atomic<bool>* flag);
 
 Server_response transcode_server_command(int code);

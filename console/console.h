@@ -5,6 +5,11 @@
 //   console_command               the last word read, lower-cased
 //   main_console()                console thread: banner, port list, loop
 //   handle_general_command(word)  help, lists, co, di, mode words; 1 if taken
+//   end_session_now()             the session's end without a quit word
+//                                 (a signal): quitting mode, so the web
+//                                 server and the launcher end, and the port
+//                                 closed once the exchange under way is
+//                                 done; the exchanges waiting are called off
 //   main_webclient()              browser launcher thread
 //   print_welcome / print_help / print_help_topic / print_server_command_list
 #include <string>
@@ -13,6 +18,7 @@ extern std::string console_command;
 
 int main_console();
 int handle_general_command(std::string command);
+void end_session_now();
 int main_webclient();
 
 void print_welcome();

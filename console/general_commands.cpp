@@ -33,9 +33,11 @@ void identify_board()
 void connect()
 {
     print_line("Connect ...");
-    // No exchange of an HTTP worker may run while the link is rebuilt.
+    // No exchange of an HTTP worker may run while the link is rebuilt, and
+    // none that waits for the link meanwhile goes out: the operator does not
+    // wait for a queue of browser requests.
     {
-        std::lock_guard<std::mutex> lock(link_mutex());
+        auto lock = take_link_ahead_of_exchanges();
         serial_link.enumerate_ports();
     }
     serial_link.list_ports();
@@ -52,7 +54,7 @@ void connect()
     const std::string port_name_upper = to_upper(port_name);
 
     {
-        std::lock_guard<std::mutex> lock(link_mutex());
+        auto lock = take_link_ahead_of_exchanges();
         serial_link.open(port_name_upper);
     }
     // Taken from the link whatever it was before: a failed open keeps the
@@ -70,8 +72,10 @@ void connect()
 void disconnect()
 {
     print_line("Disconnect ...");
+    // Only the exchange under way is waited for; the requests queued behind
+    // it send nothing, and their clients hear that the board is gone.
     {
-        std::lock_guard<std::mutex> lock(link_mutex());
+        auto lock = take_link_ahead_of_exchanges();
         serial_link.close();
     }
     board.set_names("-", "-");
@@ -110,6 +114,19 @@ int handle_general_command(std::string command)
         return 1;
     }
     return 0;
+}
+
+void end_session_now()
+{
+    // The web server stops and the browser launcher ends, as on a quit word.
+    set_ui_mode(2);
+    {
+        auto lock = take_link_ahead_of_exchanges();
+        // The prompt's line is left unfinished; the port's line has its own.
+        print_whole("\n");
+        serial_link.close_if_open();
+    }
+    serial_connected = 0;
 }
 
 int main_webclient()

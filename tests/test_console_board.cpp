@@ -1,8 +1,14 @@
 // The console with the simulated board on a real pseudo-terminal: connect,
 // identification, board words and their prompts, disconnect, quitting with
 // a link up and the end of input.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <thread>
 
@@ -263,6 +269,56 @@ TEST_F(Console_board, BoardHangingUpLeavesAConsoleThatAnswersAndQuits)
     EXPECT_TRUE(shows(program, "Disconnect ...\nClosed " + port + " port\n"));
     program.send_line("qq");
     EXPECT_EQ(program.wait_exit(), 0) << program.err();
+}
+
+// Whether the port at `path` is still held for one program alone: its
+// exclusive mode is on (read back as root, whom it does not stop) or an open
+// is refused as busy.
+bool held_exclusively(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == EBUSY;
+    int exclusive = 0;
+    const bool known = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0;
+    ::close(fd);
+    return !known || exclusive != 0;
+}
+
+// Ctrl-C, a closed terminal window and a termination request end the program
+// as "qq" does, while the board keeps an exchange waiting and more words are
+// queued behind it: only the exchange under way is waited for, the port is
+// released, and the shell sees the signal's status.
+TEST(Console_end_signals, EndTheProgramReleasingThePort)
+{
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        Sim_board sim;
+        Program_driver program;
+        const std::string port = upper(sim.device_path());
+        program.send_line("co " + sim.device_path());
+        ASSERT_TRUE(shows(program, "[" + port + "] [" + board_names + "] [Server] ["));
+        ASSERT_TRUE(held_exclusively(sim.device_path()));
+        const std::size_t before = sim.instructions().size();
+        sim.set_silent(true);
+        program.send_line("sta sta sta sta sta");
+        ASSERT_TRUE(sim.wait_for_instructions(before + 1));
+
+        const auto sent = std::chrono::steady_clock::now();
+        ASSERT_EQ(::kill(program.pid(), sig), 0);
+        const auto code = program.wait_exit(std::chrono::seconds(20));
+        const auto took = std::chrono::steady_clock::now() - sent;
+        ASSERT_TRUE(code.has_value()) << "the program did not end";
+        EXPECT_EQ(*code, -sig) << program.err();
+        // About 2.2 s at most; the bound allows for a busy machine, and an
+        // end that waited for the queued words would take over 8 s.
+        EXPECT_LT(took, std::chrono::seconds(5));
+        EXPECT_EQ(sim.instructions().size(), before + 1) << "instructions went out after the signal";
+        EXPECT_FALSE(held_exclusively(sim.device_path()));
+        // A closed terminal has no one left to read the line.
+        if (sig != SIGHUP) {
+            EXPECT_EQ(count(program.out(), "Closed " + port + " port\n"), 1u) << program.out();
+        }
+    }
 }
 
 }  // namespace

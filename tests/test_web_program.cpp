@@ -151,6 +151,50 @@ TEST_F(Web_program, QuitWhileListeningEndsTheProgram)
     EXPECT_NE(out.find("Closed " + port + " port", quit_at), std::string::npos) << out.substr(quit_at);
 }
 
+// "di" while five writes wait on a silent board: the console waits for the
+// exchange under way and no more, the four others never reach the board, and
+// none of the five is answered as a success.
+TEST_F(Web_program, DisconnectWaitsOnlyForTheExchangeUnderWay)
+{
+    connect();
+    ASSERT_TRUE(printed(start_line, 1, milliseconds(3000))) << program.out();
+    ASSERT_TRUE(server_answers());
+    const std::size_t before = sim.instructions().size();
+    sim.set_silent(true);
+
+    std::vector<int> statuses(5, -1);
+    std::vector<std::thread> writes;
+    for (int i = 0; i < 5; ++i) {
+        writes.emplace_back([&statuses, i] {
+            auto r = client("localhost")->Post("/api/gpio/gwd/" + std::to_string(i + 1), R"({"value":1})",
+                                               "application/json");
+            if (r) statuses[i] = r->status;
+        });
+    }
+    const bool waiting = server_took_everything(5) && sim.wait_for_instructions(before + 1);
+    program.take_pending();
+    const auto typed = Clock::now();
+    program.send_line("di");
+    const auto prompt = program.read_until("Closed " + port + " port\n[Disconnected] [local] [Client] [",
+                                           std::chrono::seconds(20));
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - typed);
+    for (auto& t : writes) t.join();
+
+    ASSERT_TRUE(waiting) << "the writes did not reach the board";
+    ASSERT_TRUE(prompt) << program.pending();
+    std::fprintf(stderr, "\"di\" with five writes waiting on a silent board: %lld ms\n",
+                 static_cast<long long>(took.count()));
+    // About 2.2 s at most; the bound allows for a busy machine, and a "di"
+    // that waited for the queued exchanges too would take over 8 s.
+    EXPECT_LT(took, milliseconds(5000));
+    EXPECT_EQ(sim.instructions().size(), before + 1) << "instructions went out after \"di\"";
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 504), 1);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 503), 4);
+
+    program.send_line("qq");
+    EXPECT_EQ(program.wait_exit(std::chrono::seconds(10)), 0) << program.err();
+}
+
 // The program's resident memory, from /proc; 0 when it cannot be read.
 std::size_t resident_kb(pid_t pid)
 {

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <vector>
 
 using namespace web_test;
 
@@ -122,6 +124,76 @@ TEST_F(Start_page, SaysWhenTheBoardDoesNotAnswer)
     EXPECT_NE(dom.find(">Failed: pin 0: the board did not answer</span>"), std::string::npos) << dom;
     EXPECT_EQ(cell(dom, 0, "digital"), "–");
     EXPECT_EQ(sim.instructions().size(), 1u);
+}
+
+// The start page inside a page of the test's own, which clicks as the
+// operator would: a write on pin 2, then the mode "output" on pin 3. What the
+// start page's status line said after each is copied out, one line each, with
+// what its mode column then shows.
+const char* const operator_page = R"(<!DOCTYPE html>
+<html><body><pre id="said"></pre>
+<iframe id="page" src="/arduino_uno_r4_analog.html"></iframe>
+<script>
+const said = document.getElementById("said");
+const frame = document.getElementById("page");
+function inPage(selector) { return frame.contentDocument.querySelector(selector); }
+function statusOnce(prefix, then) {
+  const poll = setInterval(function () {
+    const text = inPage("#status").textContent;
+    if (!text.startsWith(prefix)) return;
+    clearInterval(poll);
+    said.textContent += text + "\n";
+    then();
+  }, 20);
+}
+frame.addEventListener("load", function () {
+  statusOnce("Failed: pin 0", function () {
+    inPage('tr[data-pin="2"] button.write[data-value="1"]').click();
+    statusOnce("Failed: pin 2", function () {
+      const mode = inPage('tr[data-pin="3"] select.mode');
+      mode.value = "output";
+      mode.dispatchEvent(new Event("change"));
+      statusOnce("Failed: pin 3", function () {
+        said.textContent += "mode shown: [" + mode.value + "]\n";
+      });
+    });
+  });
+});
+</script></body></html>
+)";
+
+// A write or a mode change that the board did not acknowledge shows as a
+// failure on the page, in plain words, and the mode column does not show a
+// mode that was not set.
+TEST_F(Start_page, SaysWhenTheBoardDoesNotAcknowledgeAWriteOrAMode)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("qorvel_operator_" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "pages");
+    for (const char* file : {"arduino_uno_r4_analog.html", "qorvel.js", "qorvel.css"})
+        fs::copy_file(fs::path(QORVEL_SOURCE_DIR) / "pages" / file, dir / "pages" / file);
+    std::ofstream(dir / "pages" / "operator.html") << operator_page;
+    fs::current_path(dir);
+
+    // The page's first read meets silence, the write one byte, the mode
+    // silence again.
+    Sim_board& sim = Connected_board::sim();
+    sim.script({});
+    sim.script({0xA4});
+    sim.script({});
+    const std::string dom = dump_dom("http://localhost:8088/operator.html");
+    fs::current_path(QORVEL_SOURCE_DIR);
+    fs::remove_all(dir);
+
+    EXPECT_NE(dom.find("Failed: pin 0: the board did not answer\n"
+                       "Failed: pin 2: the board's answer was not the one expected\n"
+                       "Failed: pin 3: the board did not answer\n"
+                       "mode shown: []\n"),
+              std::string::npos)
+        << dom.substr(0, 3000);
+    const auto wire = sim.instructions();
+    EXPECT_EQ(wire, (std::vector<Bytes>{{0x98, 0x80, 0xFE}, {0xA4, 0x82, 0x81, 0xFE}, {0x81, 0x83, 0xFE}}));
 }
 
 TEST_F(Start_page, HelpPageIsServedBesideIt)

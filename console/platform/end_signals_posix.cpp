@@ -61,6 +61,10 @@ void watch(void (*on_end)())
         if (sigaction(other, nullptr, &current) == 0 && current.sa_handler == on_end_signal)
             std::signal(other, SIG_DFL);
     }
+    // The terminal or the pipe that our output goes to may be gone with the
+    // same Ctrl-C (a "| tee" ends too): a write there must fail, not end us
+    // before the port is released.
+    std::signal(SIGPIPE, SIG_IGN);
     on_end();
     // End as the signal ends a program, so that the shell (and a script that
     // runs us) sees that it was interrupted. This thread has the signal

@@ -155,9 +155,10 @@ Program_driver::Program_driver(Options options) : options_(std::move(options))
     short flags = POSIX_SPAWN_SETSIGDEF;
     if (options_.on_terminal) {
         // A session of its own, in which the terminal, opened first, becomes
-        // the controlling one.
+        // the controlling one unless it is opened O_NOCTTY.
         const int master = open_terminal(terminal_path_);
-        posix_spawn_file_actions_addopen(&actions, 0, terminal_path_.c_str(), O_RDWR, 0);
+        posix_spawn_file_actions_addopen(&actions, 0, terminal_path_.c_str(),
+                                         O_RDWR | (options_.controlling_terminal ? 0 : O_NOCTTY), 0);
         posix_spawn_file_actions_adddup2(&actions, 0, 1);
         posix_spawn_file_actions_adddup2(&actions, 0, 2);
         flags |= POSIX_SPAWN_SETSID;

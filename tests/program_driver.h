@@ -53,6 +53,10 @@ public:
         // in an operator's terminal window; echo and output processing are
         // off, so out() holds the program's own bytes. err() stays empty.
         bool on_terminal = false;
+        // With on_terminal: false leaves the program without a controlling
+        // terminal (a session of its own, the terminal opened O_NOCTTY), as
+        // when it is started detached with its streams on a terminal.
+        bool controlling_terminal = true;
         // Folders made in the working directory before the program starts
         // (the web server serves "pages" and "help" only if they are there).
         std::vector<std::string> folders;

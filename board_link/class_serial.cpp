@@ -102,12 +102,17 @@ void Serial_win::open(std::string serial_port_shortname)
 
 serial_platform::Handle Serial_win::open_and_set_up(const std::string& serial_port)
 {
-    // 3. Open it, ours alone.
+    // A failed step names the device as the platform tried it (the device
+    // path itself where the platform says nothing more) and the system's
+    // reason when there is one.
     sp::Open_failure why;
+    const auto device = [&] { return why.device.empty() ? serial_port : why.device; };
+    const auto reason = [&] { return why.reason.empty() ? std::string() : ": " + why.reason; };
+
+    // 3. Open it, ours alone.
     const sp::Handle port = sp::create_file(serial_port, &why);
     if (port == sp::invalid_handle) {
-        print_line("Error: Cannot open " + (why.device.empty() ? serial_port : why.device) +
-                   (why.reason.empty() ? "" : ": " + why.reason));
+        print_line("Error: Cannot open " + device() + reason());
         if (!why.advice.empty()) print_line(why.advice);
         return sp::invalid_handle;
     }
@@ -121,9 +126,11 @@ serial_platform::Handle Serial_win::open_and_set_up(const std::string& serial_po
 
     // 4. Read its settings; a device that is no serial port fails here.
     dcb.length = sizeof dcb;
-    if (!sp::get_comm_state(port, dcb)) {
+    if (!sp::get_comm_state(port, dcb, &why)) {
         std::cerr << "Error: Failed to get COM state\n" << std::flush;
-        return give_up("Error: Failed to get COM " + serial_port + " state ");
+        // The reason, when there is one, takes the place of the line's
+        // closing blank.
+        return give_up("Error: Failed to get COM " + device() + " state" + (why.reason.empty() ? " " : reason()));
     }
 
     // 5. 115200 baud, 8N1.
@@ -131,14 +138,18 @@ serial_platform::Handle Serial_win::open_and_set_up(const std::string& serial_po
     dcb.byte_size = 8;
     dcb.stop_bits = sp::one_stop_bit;
     dcb.parity = sp::no_parity;
-    if (!sp::set_comm_state(port, dcb)) return give_up("Error: Failed to set " + serial_port + " parameters");
+    if (!sp::set_comm_state(port, dcb, &why)) {
+        return give_up("Error: Failed to set " + device() + " parameters" + reason());
+    }
 
     // 6. An answer burst ends 5 ms after its last byte, or after 20 ms + 2 ms
     // per byte asked for; writes have no time-out.
     timeouts.read_interval = 5;
     timeouts.read_total_constant = 20;
     timeouts.read_total_multiplier = 2;
-    if (!sp::set_comm_timeouts(port, timeouts)) return give_up("Error: Failed to set " + serial_port + " timeouts");
+    if (!sp::set_comm_timeouts(port, timeouts, &why)) {
+        return give_up("Error: Failed to set " + device() + " timeouts" + reason());
+    }
     return port;
 }
 

@@ -41,13 +41,20 @@ void close_fd(int& fd)
 
 // Records each start as "<argument count>|<first argument>" at once, then
 // stays for the configured time, like an opener that runs the browser itself
-// until the operator closes it. A lingering one also notes its process id, so
-// that the driver can end it with the test.
-void write_fake_browser(const std::string& path, const std::string& log, const std::string& pids,
-                        std::chrono::milliseconds stay)
+// until the operator closes it. Before that line it notes, in `proc`, its
+// /proc stat line and the signal lines of what it starts: what the program
+// handed down to it. A lingering one also notes its process id, so that the
+// driver can end it with the test.
+void write_fake_browser(const std::string& path, const std::string& log, const std::string& proc,
+                        const std::string& pids, std::chrono::milliseconds stay)
 {
     std::ofstream script(path);
-    script << "#!/bin/sh\n";
+    // bash hands its commands the signal dispositions and mask it was
+    // started with, and so the signal lines of a command it runs are what a
+    // browser started by the opener would get. (bash itself ignores SIGQUIT;
+    // dash empties the mask as it starts.)
+    script << "#!/bin/bash\n";
+    script << "{ cat /proc/$$/stat; grep '^Sig' /proc/self/status; } >> '" << proc << "'\n";
     script << "printf '%s|%s\\n' \"$#\" \"$1\" >> '" << log << "'\n";
     if (stay.count() > 0) {
         // exec: the noted id stays that of the process that lingers.
@@ -89,18 +96,16 @@ struct Proc_stat {
     const std::string& field(int number) const { return fields.at(static_cast<std::size_t>(number - 3)); }
 };
 
-std::optional<Proc_stat> read_proc_stat(pid_t pid)
+std::optional<Proc_stat> parse_proc_stat(const std::string& line)
 {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     // The command name stands in parentheses and may hold blanks.
-    const std::size_t open = all.find('(');
-    const std::size_t close = all.rfind(')');
+    const std::size_t open = line.find('(');
+    const std::size_t close = line.rfind(')');
     if (open == std::string::npos || close == std::string::npos || close < open) {
         return std::nullopt;
     }
-    Proc_stat process{all.substr(open + 1, close - open - 1), {}};
-    std::istringstream fields(all.substr(close + 1));
+    Proc_stat process{line.substr(open + 1, close - open - 1), {}};
+    std::istringstream fields(line.substr(close + 1));
     for (std::string field; fields >> field;) {
         process.fields.push_back(field);
     }
@@ -108,6 +113,14 @@ std::optional<Proc_stat> read_proc_stat(pid_t pid)
         return std::nullopt;
     }
     return process;
+}
+
+std::optional<Proc_stat> read_proc_stat(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    return parse_proc_stat(line);
 }
 
 }  // namespace
@@ -132,7 +145,8 @@ Program_driver::Program_driver(Options options) : options_(std::move(options))
     for (const std::string& folder : options_.folders) std::filesystem::create_directories(work_dir_ + "/" + folder);
     browser_log_ = work_dir_ + "/browser.log";
     browser_pids_ = work_dir_ + "/browser.pids";
-    write_fake_browser(bin_dir + "/xdg-open", browser_log_, browser_pids_, options_.browser_stay);
+    browser_proc_ = work_dir_ + "/browser.proc";
+    write_fake_browser(bin_dir + "/xdg-open", browser_log_, browser_proc_, browser_pids_, options_.browser_stay);
 
     int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
     make_pipe(stop_pipe_);
@@ -141,9 +155,10 @@ Program_driver::Program_driver(Options options) : options_(std::move(options))
     short flags = POSIX_SPAWN_SETSIGDEF;
     if (options_.on_terminal) {
         // A session of its own, in which the terminal, opened first, becomes
-        // the controlling one.
+        // the controlling one unless it is opened O_NOCTTY.
         const int master = open_terminal(terminal_path_);
-        posix_spawn_file_actions_addopen(&actions, 0, terminal_path_.c_str(), O_RDWR, 0);
+        posix_spawn_file_actions_addopen(&actions, 0, terminal_path_.c_str(),
+                                         O_RDWR | (options_.controlling_terminal ? 0 : O_NOCTTY), 0);
         posix_spawn_file_actions_adddup2(&actions, 0, 1);
         posix_spawn_file_actions_adddup2(&actions, 0, 2);
         flags |= POSIX_SPAWN_SETSID;
@@ -159,14 +174,31 @@ Program_driver::Program_driver(Options options) : options_(std::move(options))
     }
     posix_spawn_file_actions_addchdir_np(&actions, work_dir_.c_str());
 
-    // We ignore SIGPIPE; the program must start with the default.
+    // We ignore SIGPIPE; the program must start with the default unless it
+    // is to start with it ignored. A signal ignored here at the spawn stays
+    // ignored in the program; each is ignored only for the spawn itself.
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
+    std::vector<std::pair<int, struct sigaction>> handed_down;
+    for (const int signal : options_.ignored_signals) {
+        struct sigaction ignore{};
+        ignore.sa_handler = SIG_IGN;
+        struct sigaction before{};
+        ::sigaction(signal, &ignore, &before);
+        handed_down.emplace_back(signal, before);
+        sigdelset(&defaults, signal);
+    }
     posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, flags);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (const int signal : options_.blocked_signals) {
+        sigaddset(&blocked, signal);
+    }
+    posix_spawnattr_setsigmask(&attr, &blocked);
+    posix_spawnattr_setflags(&attr, static_cast<short>(flags | POSIX_SPAWN_SETSIGMASK));
 
     std::vector<std::string> env;
     std::string path = bin_dir;
@@ -187,6 +219,9 @@ Program_driver::Program_driver(Options options) : options_(std::move(options))
     char* argv[] = {program.data(), nullptr};
 
     const int rc = posix_spawn(&pid_, program.c_str(), &actions, &attr, argv, envp.data());
+    for (auto it = handed_down.rbegin(); it != handed_down.rend(); ++it) {
+        ::sigaction(it->first, &it->second, nullptr);
+    }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close_fd(in_pipe[0]);
@@ -428,6 +463,36 @@ bool Program_driver::wait_browser_calls(std::size_t n, std::chrono::milliseconds
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+std::optional<Program_driver::Browser_process> Program_driver::browser_process() const
+{
+    std::ifstream noted(browser_proc_);
+    std::string line;
+    if (!std::getline(noted, line)) {
+        return std::nullopt;
+    }
+    const auto stat = parse_proc_stat(line);
+    if (!stat) {
+        return std::nullopt;
+    }
+    Browser_process process;
+    process.session = static_cast<pid_t>(std::stol(stat->field(6)));
+    bool ignored = false, blocked = false;
+    // The signal lines follow, up to the next start's stat line.
+    while (std::getline(noted, line) && line.rfind("Sig", 0) == 0) {
+        const std::size_t colon = line.find(':');
+        const std::string name = line.substr(0, colon);
+        if (name == "SigIgn" || name == "SigBlk") {
+            const unsigned long long mask = std::stoull(line.substr(colon + 1), nullptr, 16);
+            (name == "SigIgn" ? process.ignored : process.blocked) = mask;
+            (name == "SigIgn" ? ignored : blocked) = true;
+        }
+    }
+    if (!ignored || !blocked) {
+        return std::nullopt;
+    }
+    return process;
 }
 
 std::vector<pid_t> Program_driver::children() const

@@ -26,6 +26,8 @@
 //   browser_calls()          one entry per start of the fake browser: the
 //                            argument count, "|", then the first argument
 //   wait_browser_calls(n,t)  waits until n starts have been recorded
+//   browser_process()        the first fake browser's session and signal
+//                            masks, as it found them when it started
 //   children()               the program's child processes now (zombies too)
 //   cpu_seconds()            user + system CPU time the program used so far
 #include <sys/types.h>
@@ -51,9 +53,25 @@ public:
         // in an operator's terminal window; echo and output processing are
         // off, so out() holds the program's own bytes. err() stays empty.
         bool on_terminal = false;
+        // With on_terminal: false leaves the program without a controlling
+        // terminal (a session of its own, the terminal opened O_NOCTTY), as
+        // when it is started detached with its streams on a terminal.
+        bool controlling_terminal = true;
         // Folders made in the working directory before the program starts
         // (the web server serves "pages" and "help" only if they are there).
         std::vector<std::string> folders;
+        // Signals the program starts with ignored, and with blocked, as a
+        // shell's background job or a desktop launcher may hand them down.
+        std::vector<int> ignored_signals;
+        std::vector<int> blocked_signals;
+    };
+
+    // The process a browser start ran in, from /proc: its session, and its
+    // ignored and blocked signals as bit masks (bit n-1 for signal n).
+    struct Browser_process {
+        pid_t session = -1;
+        unsigned long long ignored = 0;
+        unsigned long long blocked = 0;
     };
 
     Program_driver();
@@ -85,6 +103,7 @@ public:
 
     std::vector<std::string> browser_calls() const;
     bool wait_browser_calls(std::size_t n, std::chrono::milliseconds timeout);
+    std::optional<Browser_process> browser_process() const;
 
     std::vector<pid_t> children() const;
 
@@ -101,6 +120,7 @@ private:
     std::string browser_log_;
     std::string terminal_path_;
     std::string browser_pids_;
+    std::string browser_proc_;
     pid_t pid_ = -1;
     std::optional<int> exit_code_;
     int stdin_fd_ = -1;

@@ -1,8 +1,10 @@
 // The browser launcher seen from outside: one start of the opener, a second
 // after the first Server mode, never after an early quit, a quit that does
-// not wait for the browser, and a launcher that waits without burning a
-// processor core.
+// not wait for the browser, an opener detached from the program's session
+// and signals, and a launcher that waits without burning a processor core.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -50,7 +52,12 @@ Program_driver::Options lingering_browser()
 
 TEST(Console_browser, StartsOnceOneSecondAfterAServerModeHoweverBriefAndTheQuitDoesNotWaitForIt)
 {
-    Program_driver program(lingering_browser());
+    // Started as the background job of a script would be, with signals
+    // ignored and blocked that are the program's business, not the browser's.
+    Program_driver::Options options = lingering_browser();
+    options.ignored_signals = {SIGINT, SIGQUIT, SIGPIPE};
+    options.blocked_signals = {SIGHUP, SIGTERM, SIGUSR1};
+    Program_driver program(options);
     ASSERT_TRUE(shows(program, client_prompt(0)));
     // Client mode alone starts nothing. A start that never comes can only be
     // watched for a while; this window is longer than the launcher's second.
@@ -65,6 +72,14 @@ TEST(Console_browser, StartsOnceOneSecondAfterAServerModeHoweverBriefAndTheQuitD
     ASSERT_TRUE(program.wait_browser_calls(1, browser_deadline));
     EXPECT_GE(seconds_since(entered), 1.0);
     EXPECT_TRUE(comes_to_have_no_children(program));
+    // The browser is out of the program's session, so the terminal's
+    // hang-up and job control reach the program alone, and it starts with
+    // every signal at its default and none blocked.
+    const auto opener = program.browser_process();
+    ASSERT_TRUE(opener);
+    EXPECT_NE(opener->session, ::getsid(program.pid()));
+    EXPECT_EQ(opener->ignored, 0u) << "SigIgn " << std::hex << opener->ignored;
+    EXPECT_EQ(opener->blocked, 0u) << "SigBlk " << std::hex << opener->blocked;
 
     // Later entries into Server mode start nothing more, and the quit does
     // not wait for the browser that is still open.

@@ -304,37 +304,45 @@ termios settings_of(const std::string& terminal)
 
 // The terminal the program runs in, named at "co" by its own path or as
 // /dev/tty, is no board: it is refused before anything on it changes, and
-// the operator's keys still reach the console.
+// the operator's keys still reach the console. Without a controlling
+// terminal (started detached, its streams on a terminal) only the streams
+// tell it which terminal is its own.
 TEST(Console_terminal, OwnTerminalIsRefusedAndLeftAsItWas)
 {
-    Program_driver::Options on_terminal;
-    on_terminal.on_terminal = true;
-    Program_driver program(on_terminal);
-    ASSERT_TRUE(shows(program, client_prompt(0)));
-    const termios before = settings_of(program.terminal_path());
+    for (const bool controlling : {true, false}) {
+        SCOPED_TRACE(controlling ? "controlling terminal" : "no controlling terminal");
+        Program_driver::Options on_terminal;
+        on_terminal.on_terminal = true;
+        on_terminal.controlling_terminal = controlling;
+        Program_driver program(on_terminal);
+        ASSERT_TRUE(shows(program, client_prompt(0)));
+        const termios before = settings_of(program.terminal_path());
 
-    unsigned n = 1;
-    for (const std::string& name : {program.terminal_path(), std::string("/dev/tty")}) {
-        program.send_line("co " + name);
-        std::string taken;
-        ASSERT_TRUE(shows(program, server_prompt(n), &taken));
-        EXPECT_NE(taken.find("\nError: Cannot open " + name + ": it is the terminal this program runs in\n" +
-                             not_connected + not_connected + server_prompt(n)),
-                  std::string::npos)
-            << taken;
-        EXPECT_EQ(taken.find("Serial_win::clear()"), std::string::npos) << taken;
-        ++n;
+        std::vector<std::string> names = {program.terminal_path()};
+        if (controlling) names.push_back("/dev/tty");
+        unsigned n = 1;
+        for (const std::string& name : names) {
+            program.send_line("co " + name);
+            std::string taken;
+            ASSERT_TRUE(shows(program, server_prompt(n), &taken));
+            EXPECT_NE(taken.find("\nError: Cannot open " + name + ": it is the terminal this program runs in\n" +
+                                 not_connected + not_connected + server_prompt(n)),
+                      std::string::npos)
+                << taken;
+            EXPECT_EQ(taken.find("Serial_win::clear()"), std::string::npos) << taken;
+            ++n;
+        }
+
+        program.send_line("qq");
+        EXPECT_EQ(program.wait_exit(), 0) << program.out();
+        const termios after = settings_of(program.terminal_path());
+        EXPECT_EQ(after.c_iflag, before.c_iflag);
+        EXPECT_EQ(after.c_oflag, before.c_oflag);
+        EXPECT_EQ(after.c_cflag, before.c_cflag);
+        EXPECT_EQ(after.c_lflag, before.c_lflag);
+        EXPECT_EQ(::cfgetospeed(&after), ::cfgetospeed(&before));
+        EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof before.c_cc), 0);
     }
-
-    program.send_line("qq");
-    EXPECT_EQ(program.wait_exit(), 0) << program.out();
-    const termios after = settings_of(program.terminal_path());
-    EXPECT_EQ(after.c_iflag, before.c_iflag);
-    EXPECT_EQ(after.c_oflag, before.c_oflag);
-    EXPECT_EQ(after.c_cflag, before.c_cflag);
-    EXPECT_EQ(after.c_lflag, before.c_lflag);
-    EXPECT_EQ(::cfgetospeed(&after), ::cfgetospeed(&before));
-    EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof before.c_cc), 0);
 }
 
 }  // namespace

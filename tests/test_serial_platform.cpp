@@ -123,11 +123,15 @@ TEST(SerialNames, WindowsPrefixAndUpperCasedPathOpenThePseudoTerminal)
 
 TEST(SerialNames, RelativeNameIsLookedUpInDevIgnoringCase)
 {
-    // "NULL" is /dev/null: it opens, and is no serial port.
+    // "NULL" is /dev/null: it opens, and is no serial port, in the words
+    // of the system and under the name it was opened by.
     sp::Handle h = sp::create_file(win_path("NULL"));
     ASSERT_NE(h, sp::invalid_handle);
     sp::Port_settings s{};
-    EXPECT_FALSE(sp::get_comm_state(h, s));
+    sp::Open_failure why;
+    EXPECT_FALSE(sp::get_comm_state(h, s, &why));
+    EXPECT_EQ(why.device, "/dev/null");
+    EXPECT_EQ(why.reason, "Inappropriate ioctl for device");
     EXPECT_TRUE(sp::close_handle(h));
 
     EXPECT_EQ(sp::create_file(win_path("COM9")), sp::invalid_handle);
@@ -258,7 +262,10 @@ TEST_F(SerialSettings, LineReadsBackAs115200_8N1)
     // Settings termios cannot express are refused, not approximated.
     sp::Port_settings odd = s;
     odd.baud_rate = 12345;
-    EXPECT_FALSE(sp::set_comm_state(h, odd));
+    sp::Open_failure why;
+    EXPECT_FALSE(sp::set_comm_state(h, odd, &why));
+    EXPECT_EQ(why.device, peer.path());
+    EXPECT_EQ(why.reason, "Invalid argument");
     odd = s;
     odd.stop_bits = 1;  // one and a half
     EXPECT_FALSE(sp::set_comm_state(h, odd));

@@ -6,10 +6,12 @@
 // Interface summary
 //   create_file(path, why)    open "\\.\NAME" read-write and exclusively;
 //                             on failure `why` says what was tried and why
-//   get_comm_state(h, s)      read the line settings; fails on a non-port
-//   set_comm_state(h, s)      apply baud rate, byte size, parity, stop bits
+//   get_comm_state(h, s, why) read the line settings; fails on a non-port
+//   set_comm_state(h, s, why) apply baud rate, byte size, parity, stop bits
 //                             (the rest of the line is kept / made raw)
-//   set_comm_timeouts(h, t)   the read time-outs that end one answer burst
+//   set_comm_timeouts(h, t, why)  the read time-outs that end one answer
+//                             burst; each of these three fills `why` on
+//                             failure as create_file does
 //   escape_comm_function(h,e) raise DTR or RTS
 //   purge_comm(h)             empty the transmit and receive queues
 //   purge_receive(h)          empty the receive queue only
@@ -56,11 +58,13 @@ struct Timeouts {
 
 enum class Escape { set_dtr, set_rts };
 
-// Why an open failed, for the operator's error line: a bare "cannot open"
-// leaves a missing device, a busy port and missing permissions looking alike.
-// A backend with nothing to add leaves every field empty.
+// Why an open, or the setting up of the port just opened, failed, for the
+// operator's error line: a bare "cannot open" leaves a missing device, a busy
+// port and missing permissions looking alike, and a bare "failed to get
+// state" leaves unsaid what the device is instead of a port. A backend with
+// nothing to add leaves every field empty.
 struct Open_failure {
-    std::string device;  // the device actually tried; empty: the path as given
+    std::string device;  // the device as tried or opened; empty: the path as given
     std::string reason;  // the system's own words
     std::string advice;  // one line on how to get access, when there is one
 };
@@ -71,9 +75,10 @@ struct Open_failure {
 // refused before anything on it is changed. Returns invalid_handle on
 // failure, and then fills *why when it is given.
 Handle create_file(const std::string& device_path, Open_failure* why = nullptr);
-bool get_comm_state(Handle h, Port_settings& settings);
-bool set_comm_state(Handle h, const Port_settings& settings);
-bool set_comm_timeouts(Handle h, const Timeouts& timeouts);
+// On failure these three fill *why, when it is given, as create_file does.
+bool get_comm_state(Handle h, Port_settings& settings, Open_failure* why = nullptr);
+bool set_comm_state(Handle h, const Port_settings& settings, Open_failure* why = nullptr);
+bool set_comm_timeouts(Handle h, const Timeouts& timeouts, Open_failure* why = nullptr);
 bool escape_comm_function(Handle h, Escape what);
 bool purge_comm(Handle h);
 // Drops what has come in and not been read (a late answer to an earlier

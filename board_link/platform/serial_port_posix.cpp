@@ -31,6 +31,7 @@ struct Port {
     int fd = -1;
     bool exclusive = false;  // TIOCEXCL was set by us and is ours to clear
     Timeouts timeouts{};
+    std::string path;  // as opened, for the operator's error lines
 };
 
 namespace {
@@ -217,14 +218,35 @@ Handle create_file(const std::string& device_path, Open_failure* why)
     }
     // A file that is not a terminal opens here and is turned away by
     // get_comm_state, as a device that is no serial port would be.
-    return new Port{fd, exclusive, {}};
+    return new Port{fd, exclusive, {}, path};
 }
 
-bool get_comm_state(Handle h, Port_settings& settings)
+namespace {
+
+// A set-up step on the open port h failed: the port's path and the reason.
+bool fail_on(Handle h, Open_failure* why, const std::string& reason)
+{
+    if (why != nullptr) {
+        why->device = h->path;
+        why->reason = reason;
+        why->advice.clear();
+    }
+    return false;
+}
+
+bool fail_on(Handle h, Open_failure* why, int error)
+{
+    return fail_on(h, why, std::generic_category().message(error));
+}
+
+}  // namespace
+
+bool get_comm_state(Handle h, Port_settings& settings, Open_failure* why)
 {
     if (h == invalid_handle) return false;
     termios t{};
-    if (::tcgetattr(h->fd, &t) != 0) return false;
+    // ENOTTY for a file or a device that is no terminal.
+    if (::tcgetattr(h->fd, &t) != 0) return fail_on(h, why, errno);
     settings.baud_rate = speed_baud(::cfgetospeed(&t));
     switch (t.c_cflag & CSIZE) {
     case CS5: settings.byte_size = 5; break;
@@ -237,17 +259,18 @@ bool get_comm_state(Handle h, Port_settings& settings)
     return true;
 }
 
-bool set_comm_state(Handle h, const Port_settings& settings)
+bool set_comm_state(Handle h, const Port_settings& settings, Open_failure* why)
 {
     if (h == invalid_handle) return false;
     const std::optional<speed_t> speed = speed_code(settings.baud_rate);
     static constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     if (!speed || settings.byte_size < 5 || settings.byte_size > 8 || settings.parity > even_parity ||
         (settings.stop_bits != one_stop_bit && settings.stop_bits != two_stop_bits)) {
-        return false;  // mark/space parity and 1.5 stop bits have no termios form
+        // Mark/space parity and 1.5 stop bits have no termios form.
+        return fail_on(h, why, EINVAL);
     }
     termios t{};
-    if (::tcgetattr(h->fd, &t) != 0) return false;
+    if (::tcgetattr(h->fd, &t) != 0) return fail_on(h, why, errno);
 
     // A raw line, as cfmakeraw() makes it: the board's answers are binary, so
     // no byte may be translated, swallowed, echoed or taken as a signal, and
@@ -271,18 +294,22 @@ bool set_comm_state(Handle h, const Port_settings& settings)
     // 0, so that a 0 always means the device has gone.
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    if (::cfsetispeed(&t, *speed) != 0 || ::cfsetospeed(&t, *speed) != 0) return false;
-    if (::tcsetattr(h->fd, TCSANOW, &t) != 0) return false;
+    if (::cfsetispeed(&t, *speed) != 0 || ::cfsetospeed(&t, *speed) != 0) return fail_on(h, why, errno);
+    if (::tcsetattr(h->fd, TCSANOW, &t) != 0) return fail_on(h, why, errno);
 
     // tcsetattr() succeeds when any one of the changes was made: read the
     // line back to see that the four settings the link relies on took.
     termios now{};
+    if (::tcgetattr(h->fd, &now) != 0) return fail_on(h, why, errno);
     const tcflag_t checked = CSIZE | PARENB | PARODD | CSTOPB;
-    return ::tcgetattr(h->fd, &now) == 0 && (now.c_cflag & checked) == (t.c_cflag & checked) &&
-           ::cfgetospeed(&now) == *speed && ::cfgetispeed(&now) == *speed;
+    if ((now.c_cflag & checked) != (t.c_cflag & checked) || ::cfgetospeed(&now) != *speed ||
+        ::cfgetispeed(&now) != *speed) {
+        return fail_on(h, why, "the device kept other settings");
+    }
+    return true;
 }
 
-bool set_comm_timeouts(Handle h, const Timeouts& timeouts)
+bool set_comm_timeouts(Handle h, const Timeouts& timeouts, Open_failure*)
 {
     if (h == invalid_handle) return false;
     h->timeouts = timeouts;  // kept by read_file itself

@@ -17,7 +17,9 @@
 //     get_comm_state.
 //   - A failed create_file gives the path it resolved and the system's
 //     reason (a port held by another process reads as busy); permission
-//     denied adds how to join the dialout group.
+//     denied adds how to join the dialout group. A failed get_comm_state or
+//     set_comm_state gives that path and the reason as well ("Inappropriate
+//     ioctl for device" for a file that is no terminal).
 //   - get_comm_state fails on anything that is not a terminal. set_comm_state
 //     also makes the line raw: every byte value passes unchanged both ways,
 //     no flow control, receiver on, modem lines ignored.

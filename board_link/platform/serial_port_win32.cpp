@@ -51,7 +51,8 @@ bool is_open_as(Handle h, const std::string& device_path)
     return true;
 }
 
-bool get_comm_state(Handle h, Port_settings& settings)
+// The Windows lines name the "\\.\" path alone: `why` stays empty here too.
+bool get_comm_state(Handle h, Port_settings& settings, Open_failure*)
 {
     if (h == invalid_handle) {
         return false;
@@ -67,7 +68,7 @@ bool get_comm_state(Handle h, Port_settings& settings)
     return true;
 }
 
-bool set_comm_state(Handle h, const Port_settings& settings)
+bool set_comm_state(Handle h, const Port_settings& settings, Open_failure*)
 {
     if (h == invalid_handle) {
         return false;
@@ -79,7 +80,7 @@ bool set_comm_state(Handle h, const Port_settings& settings)
     return SetCommState(h->handle, &h->dcb) != FALSE;
 }
 
-bool set_comm_timeouts(Handle h, const Timeouts& timeouts)
+bool set_comm_timeouts(Handle h, const Timeouts& timeouts, Open_failure*)
 {
     if (h == invalid_handle) {
         return false;

@@ -85,7 +85,10 @@ End_signal_watcher::End_signal_watcher(void (*on_end)())
         struct sigaction action {};
         action.sa_handler = on_end_signal;
         sigfillset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
+        // No SA_RESTART: the watcher's read is to return on the signal (it
+        // reads again at once). A run-time that defers handlers to the end
+        // of a call, as ThreadSanitizer does, would otherwise never run it.
+        action.sa_flags = 0;
         sigaction(sig, &action, nullptr);
     }
     // Threads inherit the mask of the thread that starts them.

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "board_link/halcyr_transcoder.h"
 #include "platform/socket_io.h"
@@ -70,7 +72,9 @@ enum class Head {
 // The library builds an answer of several ranges whole in memory, each range
 // a copy, and ranges may overlap: "0-,0-,..." in one head asks for the file
 // thousands of times over. Such a request is served as if it had no Range:
-// the whole file, once. One range is served as asked.
+// the whole file, once. One range is served as asked. The header goes too:
+// the library answers a file 206 whenever the request has one. (A Range
+// too long to be one range never gets this far: drop_long_ranges.)
 void keep_one_range_at_most(httplib::Request& req)
 {
     if (req.ranges.size() <= 1) return;
@@ -119,7 +123,7 @@ public:
                 if (buffer_[scanned] != '\n') continue;
                 ++lines;
                 if (lines > 1 && scanned == line_start + 1 && buffer_[line_start] == '\r') {
-                    body_start_ = handed_out_ + scanned + 1;
+                    body_start_ = handed_out_ + drop_long_ranges(scanned + 1);
                     deadline_ = Clock::now() + body_time_limit;
                     return Head::whole;
                 }
@@ -129,6 +133,35 @@ public:
             if (filled_ == buffer_.size()) return Head::too_large;
             if (receive_more(filled_) <= 0) return timed_out_ ? Head::too_late : Head::none;
         }
+    }
+
+    // Takes every Range line whose value is longer than any one range needs
+    // out of the head that ends at `head_end`, and returns where the head
+    // now ends. The library parses such a value with a regular expression
+    // that recurses once for each few characters, deep into the worker's
+    // stack, which stays resident; and it can only be many ranges, which
+    // are served as if there were none (keep_one_range_at_most).
+    std::size_t drop_long_ranges(std::size_t head_end)
+    {
+        constexpr std::string_view name = "range:";
+        constexpr std::size_t longest_range = 100;
+        for (std::size_t line = 0; line < head_end;) {
+            const auto* at = static_cast<const char*>(std::memchr(buffer_.data() + line, '\n', head_end - line));
+            const std::size_t next = static_cast<std::size_t>(at - buffer_.data()) + 1;
+            const std::string_view text(buffer_.data() + line, next - line);
+            const bool long_range =
+                line > 0 && text.size() > name.size() + longest_range &&
+                std::equal(name.begin(), name.end(), text.begin(),
+                           [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+            if (!long_range) {
+                line = next;
+                continue;
+            }
+            std::memmove(buffer_.data() + line, buffer_.data() + next, filled_ - next);
+            filled_ -= next - line;
+            head_end -= next - line;
+        }
+        return head_end;
     }
 
     // The answer to a head that is too large or too late: "431 Request

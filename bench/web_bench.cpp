@@ -11,7 +11,6 @@
 //
 //   bench_web [seconds per client count, default 3]
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,17 +21,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <httplib.h>
 
-#include "board_link/halcyr_transcoder.h"
-#include "board_link/qn_commands.h"
-#include "board_link/shared_flags.h"
-#include "sim_board.h"
-#include "web_ui/web_server.h"
+#include "web_bench_support.h"
 
 namespace {
 
@@ -79,17 +75,6 @@ void run_level(Level& level, std::chrono::duration<double> length)
     level.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     level.requests = static_cast<long>(level.latencies_ms.size());
     std::sort(level.latencies_ms.begin(), level.latencies_ms.end());
-}
-
-bool server_up()
-{
-    for (int i = 0; i < 200; ++i) {
-        httplib::Client client("127.0.0.1", 8088);
-        auto r = client.Get("/api/gpio/grd/64");
-        if (r && r->status == 400) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
 }
 
 double median_exchange_ms(int count)
@@ -176,32 +161,9 @@ int main(int argc, char** argv)
 {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
 
-    // The console lines of every exchange (prompts, the server's start and
-    // quit lines) would drown the report: standard output goes nowhere while
-    // the server runs, the report goes to standard error.
-    std::fflush(stdout);
-    const int console = ::dup(1);
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 1);
-
-    Sim_board sim;
-    {
-        std::lock_guard<std::mutex> lock(link_mutex());
-        serial_link.open(sim.device_path());
-    }
-    if (serial_link.get_connection_state().state != 1) {
-        std::fprintf(stderr, "could not open the simulated board\n");
-        return 1;
-    }
-    serial_connected = 1;
-    ui_mode = 0;
-    std::thread web(main_webserver);
-    if (!server_up()) {
-        std::fprintf(stderr, "the web server did not come up on 127.0.0.1:8088\n");
-        ui_mode = 2;
-        web.join();
-        return 1;
-    }
+    std::optional<Bench_web_server> server(std::in_place);
+    if (!server->up()) return 1;
+    Sim_board& sim = server->sim();
 
     std::vector<Level> levels = {Level(1), Level(4), Level(16)};
     for (Level& level : levels) run_level(level, std::chrono::duration<double>(seconds));
@@ -218,14 +180,7 @@ int main(int argc, char** argv)
     std::vector<std::pair<double, std::size_t>> stops_silent;
     for (int i = 0; i < 3; ++i) stops_silent.push_back(stop_with_waiting_reads_ms(sim, 5));
 
-    ui_mode = 2;
-    web.join();
-    {
-        std::lock_guard<std::mutex> lock(link_mutex());
-        serial_link.close();
-    }
-    std::fflush(stdout);
-    ::dup2(console, 1);
+    server.reset();
 
     std::fprintf(stderr, "digital-read route, %.1f s per client count (ceiling about 200/s: one exchange at a time, 5 ms silence each)\n",
                  seconds);

@@ -238,8 +238,9 @@ struct Open_connections {
 
 // However late a client asks, and however it splits its request, it is
 // answered within the read time-out (5 s between the pieces that arrive);
-// open connections that ask nothing, or ask slowly, delay nobody else; and
-// a kept connection carries the next request.
+// one that stops half way through its head or its body is answered 408
+// after the read time-out; open connections that ask nothing, or ask
+// slowly, delay nobody else; and a kept connection carries the next request.
 TEST_F(Web_server, EveryClientIsAnswered)
 {
     serial_connected = 1;
@@ -256,6 +257,11 @@ TEST_F(Web_server, EveryClientIsAnswered)
                                  {"GET /api/gpio/grd/64 HT", "TP/1.1\r\nHost: local", "host:8088\r\n", "\r\n"},
                                  milliseconds(700));
     }));
+    std::vector<std::future<std::string>> stalled;
+    for (const std::string piece :
+         {"GET /api/gpio/grd/64 HTTP/1.1\r\n",
+          "POST /api/gpio/gwd/64 HTTP/1.1\r\nHost: localhost:8088\r\nContent-Length: 11\r\n\r\n{\"val"})
+        stalled.push_back(std::async(std::launch::async, [piece] { return client_that_waits(milliseconds(0), {piece}); }));
 
     // Sixteen clients that send their headers a byte every 500 ms, beside
     // the browser's open connections.
@@ -287,6 +293,11 @@ TEST_F(Web_server, EveryClientIsAnswered)
     for (auto& f : late) {
         const std::string raw = f.get();
         EXPECT_TRUE(is_invalid_pin_answer(raw)) << raw;
+    }
+    for (auto& f : stalled) {
+        const std::string raw = f.get();
+        EXPECT_TRUE(raw.starts_with("HTTP/1.1 408 Request Timeout\r\n")) << raw;
+        EXPECT_NE(raw.find("\r\nConnection: close\r\n"), std::string::npos) << raw;
     }
 
     // Two requests, one connection.
@@ -369,7 +380,9 @@ void close_all(std::vector<int>& fds)
 // Every one of the 64 workers holds a connection. Clients that then come
 // wait for a worker, and one connection that waits for its next request is
 // closed for each of them, no more; beyond 64 waiting clients, the newest
-// are closed at once.
+// are closed at once. A connection that is still sending its request gives
+// up its worker when the request's time is up (answered 408), and not
+// before.
 TEST_F(Web_server, BusyWorkersMakeWayOneForOneAndTheQueueIsBounded)
 {
     constexpr std::size_t workers = 64;
@@ -397,12 +410,16 @@ TEST_F(Web_server, BusyWorkersMakeWayOneForOneAndTheQueueIsBounded)
         }
         for (int fd : late) EXPECT_TRUE(is_invalid_pin_answer(read_answer(fd)));
         // Each late client was served by the worker of a connection that
-        // closed for it (a kept one, or a late one already answered); a
-        // window to see that no other one closes.
-        const auto closed_count_all = [&] { return closed_count(kept) + closed_count(late); };
-        wait_for([&] { return closed_count_all() >= asking; }, milliseconds(2000));
-        std::this_thread::sleep_for(milliseconds(300));
-        const std::size_t closed = closed_count_all();
+        // closed for it (a kept one, or a late one already answered). Once
+        // they are all answered no client waits, so no other connection may
+        // close; a request on every connection then shows which ones are
+        // still open: only an open one answers it.
+        EXPECT_TRUE(wait_for([&] { return closed_count(kept) + closed_count(late) >= asking; }, milliseconds(2000)));
+        std::vector<int> all = kept;
+        all.insert(all.end(), late.begin(), late.end());
+        for (int fd : all) send_all(fd, invalid_pin_request);
+        const auto closed = static_cast<std::size_t>(
+            std::count_if(all.begin(), all.end(), [](int fd) { return !is_invalid_pin_answer(read_answer(fd)); }));
         if (Clock::now() - first_answer < milliseconds(4500)) made_way = closed;
         close_all(kept);
         close_all(late);
@@ -411,18 +428,26 @@ TEST_F(Web_server, BusyWorkersMakeWayOneForOneAndTheQueueIsBounded)
     EXPECT_EQ(*made_way, asking);
 
     // Now every worker reads a request that comes a byte a second, so none
-    // makes way; 64 clients may wait, and four beyond them are closed.
-    std::vector<int> slow;
+    // makes way: half of them the head of a request, half a declared body
+    // of 4096 bytes. 64 clients may wait, and four beyond them are closed.
+    const std::string head = "GET /api/gpio/grd/64 HTTP/1.1\r\nX-Slow: ";
+    const std::string body_head = "POST /api/gpio/gwd/64 HTTP/1.1\r\nHost: localhost:8088\r\nContent-Length: 4096\r\n\r\n";
+    struct Slow_sender {
+        int fd;
+        Clock::time_point began;  // before its first byte, or its whole head
+        bool sends_body;
+    };
+    std::vector<Slow_sender> slow;
     for (std::size_t i = 0; i < workers; ++i) {
-        slow.push_back(connect_accepted());
-        ASSERT_TRUE(send_all(slow.back(), "G"));
+        const bool sends_body = i % 2 == 1;
+        slow.push_back({connect_accepted(), Clock::now(), sends_body});
+        ASSERT_TRUE(send_all(slow.back().fd, sends_body ? body_head : head.substr(0, 1)));
     }
     std::atomic<bool> go_on{true};
     std::thread trickle([&] {
-        const std::string rest = "ET /api/gpio/grd/64 HTTP/1.1\r\nX-Slow: ";
-        for (std::size_t at = 0; go_on; at = (at + 1) % rest.size()) {
+        for (std::size_t at = 1; go_on; at = (at + 1) % head.size()) {
             if (wait_for([&] { return !go_on; }, milliseconds(1000))) break;
-            for (int fd : slow) send_all(fd, std::string(1, rest[at]));
+            for (const Slow_sender& s : slow) send_all(s.fd, s.sends_body ? "x" : head.substr(at, 1));
         }
     });
     EXPECT_TRUE(server_took_everything(workers));
@@ -432,13 +457,44 @@ TEST_F(Web_server, BusyWorkersMakeWayOneForOneAndTheQueueIsBounded)
     for (int i = 0; i < 4; ++i) beyond.push_back(connect_accepted());
     EXPECT_TRUE(wait_for([&] { return closed_count(beyond) == beyond.size(); }, milliseconds(3000)))
         << closed_count(beyond) << " of the newest closed";
-    // A window to see that the others stay.
-    std::this_thread::sleep_for(milliseconds(300));
-    EXPECT_EQ(closed_count(queued), 0u);
-    EXPECT_EQ(closed_count(slow), 0u);
+    // Every slow sender's worker stays with it until its request's time is
+    // up: it is answered 408 then, not before, and closed; only then does a
+    // queued client get a worker, and each of them is served (so none of
+    // them was closed while it waited).
+    for (int fd : queued) EXPECT_TRUE(send_all(fd, invalid_pin_request));
+    std::vector<std::future<std::string>> cut;
+    for (const Slow_sender& s : slow) {
+        cut.push_back(std::async(std::launch::async, [s] {
+            const std::string answer = read_answer(s.fd, milliseconds(30000));
+            const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - s.began);
+            const std::string what = (s.sends_body ? "body" : "head") + std::string(" after ") +
+                                     std::to_string(took.count()) + " ms: ";
+            const milliseconds limit = s.sends_body ? body_time_limit : head_time_limit;
+            if (!answer.starts_with("HTTP/1.1 408 Request Timeout\r\n") ||
+                answer.find("\r\nConnection: close\r\n") == std::string::npos)
+                return what + "answered " + answer;
+            if (took < limit || took > limit + milliseconds(8000)) return what + "answered 408 out of time";
+            if (!read_to_close(s.fd, milliseconds(5000))) return what + "left open after its 408";
+            return std::string();
+        }));
+    }
+    std::vector<std::future<milliseconds>> served;
+    for (int fd : queued) {
+        served.push_back(std::async(std::launch::async, [fd, since = slow.front().began] {
+            return is_invalid_pin_answer(read_answer(fd, milliseconds(30000)))
+                       ? std::chrono::duration_cast<milliseconds>(Clock::now() - since)
+                       : milliseconds::max();
+        }));
+    }
+    for (auto& f : cut) EXPECT_EQ(f.get(), "");
+    milliseconds last_served{0};
+    for (auto& f : served) last_served = std::max(last_served, f.get());
+    EXPECT_NE(last_served, milliseconds::max()) << "a queued client was not served";
+    std::fprintf(stderr, "64 slow senders: the last of 64 queued clients served %lld ms after their first bytes\n",
+                 static_cast<long long>(last_served.count()));
     go_on = false;
     trickle.join();
-    close_all(slow);
+    for (const Slow_sender& s : slow) ::close(s.fd);
     close_all(queued);
     close_all(beyond);
     EXPECT_TRUE(server_answers(milliseconds(5000)));
@@ -561,6 +617,90 @@ TEST_F(Web_server, ServesThePagesAndHelpDirectories)
     EXPECT_EQ(c->Get("/start.html")->body, "<p>start</p>");
 
     server_->quit_and_join();
+}
+
+// One range of a page is served as asked (206). More than one, overlapping
+// or not, is served as if the Range header were not there: the whole page,
+// once, however many ranges the head can hold; so is an answer never much
+// larger than the page. So is a Range longer than any one range needs. The
+// connection is kept in every case.
+TEST_F(Web_server, SeveralRangesGetTheWholePageOnce)
+{
+    Page_directories pages;
+    std::string page(5000, ' ');
+    for (std::size_t i = 0; i < page.size(); ++i) page[i] = static_cast<char>('a' + i % 26);
+    std::ofstream(pages.dir / "pages" / "page.txt") << page;
+    serial_connected = 1;
+    start_thread();
+    ASSERT_TRUE(server_answers());
+
+    std::string many = "bytes=0-";
+    for (int i = 1; i < 2600; ++i) many += ",0-";
+    struct Case {
+        std::string ranges;
+        std::string status_line;
+        std::string body;
+    };
+    const Case cases[] = {
+        {many, "HTTP/1.1 200 OK\r\n", page},
+        {"bytes=0-9,20-29", "HTTP/1.1 200 OK\r\n", page},
+        {"bytes=0-99,50-149", "HTTP/1.1 200 OK\r\n", page},
+        {"bytes=-10,4990-", "HTTP/1.1 200 OK\r\n", page},
+        {"bytes=" + std::string(7000, '0') + "10-19", "HTTP/1.1 200 OK\r\n", page},
+        {"bytes=10-19", "HTTP/1.1 206 Partial Content\r\n", page.substr(10, 10)},
+        {"bytes=4990-", "HTTP/1.1 206 Partial Content\r\n", page.substr(4990)},
+        {"bytes=-10", "HTTP/1.1 206 Partial Content\r\n", page.substr(4990)},
+    };
+    int fd = connect_loopback();
+    ASSERT_GE(fd, 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ranges.substr(0, 40));
+        ASSERT_TRUE(send_all(fd, "GET /page.txt HTTP/1.1\r\nHost: localhost:8088\r\nRange: " + c.ranges + "\r\n\r\n"));
+        const std::string raw = read_answer(fd);
+        EXPECT_TRUE(raw.starts_with(c.status_line)) << raw.substr(0, 300);
+        EXPECT_TRUE(body_of(raw) == c.body) << raw.size() << " bytes: " << raw.substr(0, 300);
+        EXPECT_NE(raw.find("\r\nKeep-Alive: "), std::string::npos) << raw.substr(0, 300);
+        EXPECT_EQ(raw.find("Content-Range: ") == std::string::npos, c.body == page) << raw.substr(0, 300);
+    }
+    ::close(fd);
+}
+
+// A body of up to 4096 bytes reaches its route; one byte more is refused
+// (413) before any of it is read. A client that sends its whole request
+// before it reads gets its answer, also when the body is far larger: what
+// it sends after the refusal is read and dropped, so the connection is not
+// reset under the answer.
+TEST_F(Web_server, BodiesUpToTheLimitReachTheirRouteLargerOnesGet413)
+{
+    serial_connected = 1;
+    start_thread();
+    ASSERT_TRUE(server_answers());
+    // {"value":1} and blanks: a body of `size` bytes that the route parses.
+    const auto post_of = [](std::size_t size) {
+        const std::string json = R"({"value":1})";
+        return "POST /api/gpio/gwd/64 HTTP/1.1\r\nHost: localhost:8088\r\nContent-Length: " + std::to_string(size) +
+               "\r\n\r\n" + json + std::string(size - json.size(), ' ');
+    };
+    for (const std::size_t size : {std::size_t{4096}, std::size_t{4097}, std::size_t{16} << 20}) {
+        SCOPED_TRACE(size);
+        int fd = connect_loopback();
+        ASSERT_GE(fd, 0);
+        EXPECT_TRUE(send_all(fd, post_of(size))) << "reset while sending its request";
+        if (size == 4096) {
+            // The route read the body: it got as far as the pin.
+            const std::string raw = read_answer(fd);
+            EXPECT_TRUE(raw.starts_with("HTTP/1.1 400 Bad Request\r\n")) << raw;
+            EXPECT_EQ(body_of(raw), R"({"error":"Invalid pin"})");
+            EXPECT_TRUE(send_all(fd, invalid_pin_request)) << "connection not kept";
+            EXPECT_TRUE(is_invalid_pin_answer(read_answer(fd)));
+        } else {
+            const std::optional<std::string> raw = read_to_close(fd);
+            ASSERT_TRUE(raw) << "the connection stayed open";
+            EXPECT_TRUE(raw->starts_with("HTTP/1.1 413 Payload Too Large\r\n")) << *raw;
+            EXPECT_NE(raw->find("\r\nConnection: close\r\n"), std::string::npos) << *raw;
+        }
+        ::close(fd);
+    }
 }
 
 // Makes the next listens slow to get their socket, and has `decide` run in

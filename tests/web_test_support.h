@@ -127,14 +127,17 @@ inline bool server_took_everything(std::size_t n, milliseconds limit = milliseco
         .has_value();
 }
 
-// A connection to the server once the server has accepted it. Clients
-// that connect faster than the server accepts would otherwise find its
-// short accept queue full and retry a second later.
+// A connection to the server once the server has accepted it, or -1 (and
+// a failure) when it is not accepted within 5 s. Clients that connect
+// faster than the server accepts would otherwise find its short accept
+// queue full and retry a second later.
 inline int connect_accepted()
 {
     const int fd = connect_loopback();
-    wait_for([] { return server_side().unaccepted == 0; }, milliseconds(5000));
-    return fd;
+    if (fd >= 0 && wait_for([] { return server_side().unaccepted == 0; }, milliseconds(5000))) return fd;
+    ADD_FAILURE() << "no connection accepted within 5 s";
+    if (fd >= 0) ::close(fd);
+    return -1;
 }
 
 // main_webserver on its own thread, as the program runs it; the destructor

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "board_link/halcyr_transcoder.h"
 #include "platform/socket_io.h"
@@ -63,8 +65,22 @@ std::optional<std::uint64_t> declared_body_length(const httplib::Request& req)
 enum class Head {
     whole,      // buffered, ready for the library to parse
     too_large,  // more than max_head_bytes or max_header_lines
-    none,       // no request came, or the client stopped or closed halfway
+    too_late,   // begun, but not whole in time
+    none,       // no request came, the client closed halfway, or a stop
 };
+
+// The library builds an answer of several ranges whole in memory, each range
+// a copy, and ranges may overlap: "0-,0-,..." in one head asks for the file
+// thousands of times over. Such a request is served as if it had no Range:
+// the whole file, once. One range is served as asked. The header goes too:
+// the library answers a file 206 whenever the request has one. (A Range
+// too long to be one range never gets this far: drop_long_ranges.)
+void keep_one_range_at_most(httplib::Request& req)
+{
+    if (req.ranges.size() <= 1) return;
+    req.ranges.clear();
+    req.headers.erase("Range");
+}
 
 // One client connection as the HTTP library reads and writes it: buffered
 // reads that give up when the server stops, a head read whole before the
@@ -79,15 +95,19 @@ public:
     }
 
     // The head of the next request, waited for up to `first_wait` for its
-    // first byte, then up to the read time-out for each later piece; it
-    // stays buffered for the library. None when no request came, the client
-    // closed or stopped sending, the server is stopping, or the connection's
-    // worker is wanted by a client that has something to ask.
+    // first byte, then up to the read time-out for each later piece and
+    // head_time_limit in all; it stays buffered for the library. Too late
+    // when the client stopped sending or took too long. None when no
+    // request came, the client closed, the server is stopping, or the
+    // connection's worker is wanted by a client that has something to ask.
+    // Once the head is whole, its body has body_time_limit to follow.
     Head read_head(milliseconds first_wait)
     {
         head_parsed_ = false;
         declared_body_.reset();
+        timed_out_ = false;
         if (!buffered() && !wait_for(Direction::in, first_wait, true)) return Head::none;
+        deadline_ = Clock::now() + head_time_limit;
         // The whole head must fit in the buffer: what is buffered moves to
         // its front.
         std::memmove(buffer_.data(), buffer_.data() + offset_, filled_ - offset_);
@@ -103,22 +123,52 @@ public:
                 if (buffer_[scanned] != '\n') continue;
                 ++lines;
                 if (lines > 1 && scanned == line_start + 1 && buffer_[line_start] == '\r') {
-                    body_start_ = handed_out_ + scanned + 1;
+                    body_start_ = handed_out_ + drop_long_ranges(scanned + 1);
+                    deadline_ = Clock::now() + body_time_limit;
                     return Head::whole;
                 }
                 if (lines > max_header_lines + 1) return Head::too_large;
                 line_start = scanned + 1;
             }
             if (filled_ == buffer_.size()) return Head::too_large;
-            if (receive_more(filled_) <= 0) return Head::none;
+            if (receive_more(filled_) <= 0) return timed_out_ ? Head::too_late : Head::none;
         }
     }
 
-    // The answer to a head that is too large.
-    bool refuse_head()
+    // Takes every Range line whose value is longer than any one range needs
+    // out of the head that ends at `head_end`, and returns where the head
+    // now ends. The library parses such a value with a regular expression
+    // that recurses once for each few characters, deep into the worker's
+    // stack, which stays resident; and it can only be many ranges, which
+    // are served as if there were none (keep_one_range_at_most).
+    std::size_t drop_long_ranges(std::size_t head_end)
     {
-        const std::string answer =
-            "HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+        constexpr std::string_view name = "range:";
+        constexpr std::size_t longest_range = 100;
+        for (std::size_t line = 0; line < head_end;) {
+            const auto* at = static_cast<const char*>(std::memchr(buffer_.data() + line, '\n', head_end - line));
+            const std::size_t next = static_cast<std::size_t>(at - buffer_.data()) + 1;
+            const std::string_view text(buffer_.data() + line, next - line);
+            const bool long_range =
+                line > 0 && text.size() > name.size() + longest_range &&
+                std::equal(name.begin(), name.end(), text.begin(),
+                           [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+            if (!long_range) {
+                line = next;
+                continue;
+            }
+            std::memmove(buffer_.data() + line, buffer_.data() + next, filled_ - next);
+            filled_ -= next - line;
+            head_end -= next - line;
+        }
+        return head_end;
+    }
+
+    // The answer to a head that is too large or too late: "431 Request
+    // Header Fields Too Large" or "408 Request Timeout".
+    bool refuse_head(const std::string& status)
+    {
+        const std::string answer = "HTTP/1.1 " + status + "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
         for (std::size_t sent = 0; sent < answer.size();) {
             const ssize_t n = write(answer.data() + sent, answer.size() - sent);
             if (n < 0) return false;
@@ -143,6 +193,9 @@ public:
                handed_out_ - body_start_ == *declared_body_;
     }
 
+    // The current request stopped coming, or came too slowly.
+    bool request_timed_out() const { return timed_out_; }
+
     // After an answer given before the request was read whole: the client
     // sees the end of our data, and what it still sends is dropped until it
     // closes, for up to `limit` (at once on a stop), so that a client that
@@ -160,7 +213,7 @@ public:
         }
     }
 
-    bool is_readable() const override { return buffered() || wait_for(Direction::in, read_timeout_, false); }
+    bool is_readable() const override { return buffered() || wait_for_request(); }
 
     bool is_writable() const override { return wait_for(Direction::out, write_timeout_, false); }
 
@@ -201,13 +254,23 @@ private:
 
     bool buffered() const { return offset_ < filled_; }
 
-    // Receives into the buffer from `at` on, after waiting up to the read
-    // time-out: the count, 0 when the client has closed, -1 when nothing
-    // came, the connection failed or the server is stopping.
+    // Waits for more of the current request: up to the read time-out, and
+    // not past the request's deadline. A wait that ends for either is noted.
+    bool wait_for_request() const
+    {
+        const auto end = std::min(Clock::now() + read_timeout_, deadline_);
+        if (wait_for(Direction::in, std::chrono::ceil<milliseconds>(end - Clock::now()), false)) return true;
+        timed_out_ = !server_.connections_ending() && Clock::now() >= end;
+        return false;
+    }
+
+    // Receives into the buffer from `at` on, after waiting for more of the
+    // request: the count, 0 when the client has closed, -1 when nothing
+    // came in time, the connection failed or the server is stopping.
     long receive_more(std::size_t at)
     {
         for (;;) {
-            if (!wait_for(Direction::in, read_timeout_, false)) return -1;
+            if (!wait_for_request()) return -1;
             const long n = socket_io::receive(sock_, buffer_.data() + at, buffer_.size() - at);
             if (n == socket_io::nothing_yet) continue;
             if (n > 0) filled_ = at + static_cast<std::size_t>(n);
@@ -250,6 +313,9 @@ private:
     std::uint64_t body_start_ = 0;
     bool head_parsed_ = false;
     std::optional<std::uint64_t> declared_body_;
+    // When the part of the request under way (head, then body) must be in.
+    Clock::time_point deadline_ = Clock::time_point::max();
+    mutable bool timed_out_ = false;
 };
 
 // The connection that the calling worker is serving.
@@ -263,11 +329,13 @@ thread_local bool turning_away_on_this_thread = false;
 
 Http_server::Http_server()
 {
-    // The last word on every answer's headers: a connection whose request
-    // was not read whole closes after it.
+    // The last word on every answer: a body that came too late is 408, not
+    // the library's 400 for a body that did not come; a connection whose
+    // request was not read whole closes after its answer.
     set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
         const Connection_stream* connection = connection_of_this_worker;
         if (connection == nullptr || connection->request_read_whole()) return;
+        if (connection->request_timed_out()) res.status = 408;
         res.headers.erase("Keep-Alive");
         res.headers.erase("Connection");
         res.set_header("Connection", "close");
@@ -319,8 +387,9 @@ bool Http_server::process_and_close_socket(socket_t sock)
     for (std::size_t served = 0; served < keep_alive_max_count_; ++served) {
         const Head head = stream.read_head(served == 0 ? first_wait : next_wait);
         if (head == Head::none) break;
-        if (head == Head::too_large) {
-            ok = stream.refuse_head();
+        if (head == Head::too_large || head == Head::too_late) {
+            ok = stream.refuse_head(head == Head::too_large ? "431 Request Header Fields Too Large"
+                                                            : "408 Request Timeout");
             read_whole = false;
             break;
         }
@@ -328,8 +397,10 @@ bool Http_server::process_and_close_socket(socket_t sock)
         // be read on this connection.
         const bool last = served + 1 == keep_alive_max_count_ || connections_ending();
         bool closed_by_client = false;
-        ok = process_request(stream, last, closed_by_client,
-                             [&stream](httplib::Request& req) { stream.head_parsed(req); });
+        ok = process_request(stream, last, closed_by_client, [&stream](httplib::Request& req) {
+            stream.head_parsed(req);
+            keep_one_range_at_most(req);
+        });
         read_whole = stream.request_read_whole();
         if (!ok || closed_by_client || last || !read_whole) break;
     }

@@ -33,9 +33,18 @@
 // library's read time-out (5 s); each later read of a request has the same
 // time-out. The head of a request (request line and header lines) is read
 // here before the library parses it: at most max_head_bytes and
-// max_header_lines, else the answer is 431. A stop closes every connection
-// that is waiting or still reading its request; one whose request is being
-// answered gets its answer first, as far as the client takes it.
+// max_header_lines, else the answer is 431. A request must also arrive whole
+// in time, however steadily its bytes come: its head within head_time_limit
+// of its first byte, its body within body_time_limit of its head. A request
+// that misses either limit, or stops sending for a read time-out, is
+// answered 408. A stop closes every connection that is waiting or still
+// reading its request; one whose request is being answered gets its answer
+// first, as far as the client takes it.
+//
+// A Range header of more than one range is served as if it were not there
+// (200 and the whole file): the library builds an answer of many ranges in
+// memory, and ranges may overlap, so a small request could ask for the
+// file thousands of times over. One range is served as asked (206).
 //
 // A connection is kept after an answer only when its request was read whole:
 // a head that the library could parse and exactly the body that it declared.
@@ -64,6 +73,8 @@ inline constexpr std::chrono::milliseconds connection_check_period{50};
 inline constexpr std::size_t max_head_bytes = 8192;
 inline constexpr std::size_t max_header_lines = 100;
 inline constexpr std::chrono::milliseconds linger_after_refusal{2000};
+inline constexpr std::chrono::milliseconds head_time_limit{10000};
+inline constexpr std::chrono::milliseconds body_time_limit{10000};
 
 class Http_server : public httplib::Server {
 public:

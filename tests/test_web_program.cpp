@@ -205,6 +205,68 @@ std::size_t resident_kb(pid_t pid)
     return 0;
 }
 
+// Small requests that the HTTP library would pay for in megabytes of a
+// worker's stack, which stays resident, or in an answer many times the file:
+// many ranges, a Range line too long for one range, a path thousands of
+// characters long, a form part with a long header line. 32 clients of each
+// at once cost the program next to nothing, and each gets its plain answer.
+TEST(Web_program_memory, SmallRequestsTakeNoMemory)
+{
+    Sim_board sim;
+    Program_driver::Options options;
+    options.folders = {"pages"};
+    Program_driver program(options);
+    std::ofstream(program.work_dir() + "/pages/page.txt") << std::string(5000, 'p');
+    program.send_line("co " + sim.device_path());
+    ASSERT_TRUE(wait_for([&] { return count_of(program.out(), start_line) == 1; }, milliseconds(10000)))
+        << program.out();
+    ASSERT_TRUE(server_answers());
+
+    const std::string head = " HTTP/1.1\r\nHost: localhost:8088\r\n";
+    std::string many = "bytes=0-";
+    for (int i = 1; i < 2600; ++i) many += ",0-";
+    const std::string form =
+        "--b\r\nContent-Disposition: form-data; name=\"" + std::string(3900, 'n') + "\"\r\n\r\n1\r\n--b--\r\n";
+    struct Case {
+        const char* what;
+        std::string request;
+        std::string status_line;
+    };
+    const Case cases[] = {
+        {"many ranges", "GET /page.txt" + head + "Range: " + many + "\r\n\r\n", "HTTP/1.1 200 OK\r\n"},
+        {"long range", "GET /page.txt" + head + "Range: bytes=" + std::string(7000, '0') + "10-19\r\n\r\n",
+         "HTTP/1.1 200 OK\r\n"},
+        {"long path", "GET /api/gpio/grd/" + std::string(7900, '0') + "5" + head + "\r\n",
+         "HTTP/1.1 414 URI Too Long\r\n"},
+        {"form", "POST /api/gpio/gwd/2" + head + "Content-Type: multipart/form-data; boundary=b\r\nContent-Length: " +
+                     std::to_string(form.size()) + "\r\n\r\n" + form,
+         "HTTP/1.1 415 Unsupported Media Type\r\n"},
+    };
+    const std::size_t before = resident_kb(program.pid());
+    ASSERT_GT(before, 0u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> answers(32);
+        std::vector<std::thread> clients;
+        for (std::size_t i = 0; i < answers.size(); ++i)
+            clients.emplace_back([&, i] { answers[i] = raw_exchange(c.request, milliseconds(20000)); });
+        for (auto& t : clients) t.join();
+        for (const std::string& answer : answers) {
+            EXPECT_TRUE(answer.starts_with(c.status_line)) << answer.substr(0, 200);
+            if (c.status_line.starts_with("HTTP/1.1 200")) {
+                EXPECT_EQ(body_of(answer).size(), 5000u);
+            }
+        }
+        const std::size_t after = resident_kb(program.pid());
+        std::fprintf(stderr, "%s: resident %zu kB before, %zu kB after\n", c.what, before, after);
+        EXPECT_LT(after, before + 8 * 1024) << "resident memory grew";
+    }
+    EXPECT_EQ(sim.instructions().size(), 2u) << "a refused request reached the board";
+
+    program.send_line("qq");
+    EXPECT_EQ(program.wait_exit(std::chrono::seconds(10)), 0) << program.err();
+}
+
 // Sends `head`, then `piece` over and over, up to `total` bytes in all,
 // while watching for an answer; stops sending once one comes or the server
 // closes. Returns the answer (up to the server's close) and how much was

@@ -345,10 +345,14 @@ Http_server::Http_server()
 httplib::Server::HandlerResponse Http_server::refuse_unbounded_request(const httplib::Request& req,
                                                                        httplib::Response& res) const
 {
-    // The library would inflate a compressed body without limit.
+    // The library would inflate a compressed body without limit, and it
+    // takes a form's parts apart with regular expressions that recurse deep
+    // into the worker's stack for each long line, which stays resident. The
+    // API takes JSON only.
     const std::string encoding = req.get_header_value("Content-Encoding");
+    const bool form_parts = req.is_multipart_form_data();
     const auto length = declared_body_length(req);
-    if (!encoding.empty() && encoding != "identity")
+    if ((!encoding.empty() && encoding != "identity") || form_parts)
         res.status = 415;
     else if (!length)
         res.status = 411;

@@ -85,8 +85,9 @@ public:
     bool connections_ending() const { return closing_; }
 
     // Handled, with the status set, for a request that declares no bounded
-    // body: Content-Encoding (415), Transfer-Encoding or a body without a
-    // valid Content-Length (411), a length above the payload limit (413).
+    // body: Content-Encoding or a multipart form (415), Transfer-Encoding or
+    // a body without a valid Content-Length (411), a length above the
+    // payload limit (413).
     HandlerResponse refuse_unbounded_request(const httplib::Request& req, httplib::Response& res) const;
 
 private:

@@ -166,11 +166,21 @@ bool leaves_the_pages(const std::string& path)
     return false;
 }
 
+// No route or page has a path near this long. The routes' patterns are
+// matched by regular expressions that recurse once for each character of a
+// matching path, deep into the worker's stack, which stays resident: a
+// request with a path of thousands of digits would cost megabytes.
+constexpr std::size_t max_path_length = 255;
+
 // Runs before any route or file, before any body is read.
 httplib::Server::HandlerResponse screen_request(const httplib::Request& req, httplib::Response& res)
 {
     using Outcome = httplib::Server::HandlerResponse;
     if (http_server.refuse_unbounded_request(req, res) == Outcome::Handled) return Outcome::Handled;
+    if (req.path.size() > max_path_length) {
+        res.status = 414;
+        return Outcome::Handled;
+    }
     // Missing, as any other file that is not there: 404 with no body.
     if (leaves_the_pages(req.path)) {
         res.status = 404;

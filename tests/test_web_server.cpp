@@ -500,6 +500,54 @@ TEST_F(Web_server, BusyWorkersMakeWayOneForOneAndTheQueueIsBounded)
     EXPECT_TRUE(server_answers(milliseconds(5000)));
 }
 
+// Clients that keep asking on their connections, each request sent slowly
+// but in time, are never idle, yet hold their workers for one request at a
+// time while another client waits: its request is answered once theirs are,
+// not after the hundred each connection may carry.
+TEST_F(Web_server, ClientsThatKeepAskingMakeWayAfterTheirAnswer)
+{
+    constexpr std::size_t workers = 64;
+    serial_connected = 1;
+    start_thread();
+    ASSERT_TRUE(server_answers());
+
+    const std::string request = invalid_pin_request;
+    const std::size_t half = request.size() / 2;
+    std::vector<int> asking;
+    for (std::size_t i = 0; i < workers; ++i) asking.push_back(connect_accepted());
+    std::atomic<bool> go_on{true};
+    // Each connection sends half a request; then, after a pause, the rest of
+    // it together with the first half of the next one, so that its worker
+    // always has a request begun; it reads its answer and goes on until the
+    // server closes it.
+    for (int fd : asking) ASSERT_TRUE(send_all(fd, request.substr(0, half)));
+    std::thread ask([&] {
+        std::vector<bool> open(asking.size(), true);
+        while (go_on && std::count(open.begin(), open.end(), true) > 0) {
+            wait_for([&] { return !go_on; }, milliseconds(500));
+            for (std::size_t i = 0; i < asking.size(); ++i) {
+                if (!open[i]) continue;
+                const bool sent = send_all(asking[i], request.substr(half) + request.substr(0, half));
+                const std::string answer = sent ? read_answer(asking[i]) : "";
+                open[i] = is_invalid_pin_answer(answer) && answer.find("\r\nConnection: close\r\n") == std::string::npos;
+            }
+        }
+    });
+    EXPECT_TRUE(server_took_everything(workers));
+    const int waiting = connect_accepted();
+    const auto asked = Clock::now();
+    ASSERT_TRUE(send_all(waiting, invalid_pin_request));
+    EXPECT_TRUE(is_invalid_pin_answer(read_answer(waiting, milliseconds(30000))));
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - asked);
+    // About one request's time of the others (0.5 s); a hundred of theirs
+    // would take over 50 s.
+    EXPECT_LT(took, milliseconds(10000));
+    go_on = false;
+    ask.join();
+    ::close(waiting);
+    close_all(asking);
+}
+
 TEST_F(Web_server, ListensOnLoopbackOnlyExclusivelyAndAnswersBothNames)
 {
     serial_connected = 1;

@@ -398,8 +398,12 @@ bool Http_server::process_and_close_socket(socket_t sock)
             break;
         }
         // The answer says "Connection: close" when no further request will
-        // be read on this connection.
-        const bool last = served + 1 == keep_alive_max_count_ || connections_ending();
+        // be read on this connection: also when another connection waits for
+        // a worker, so that a client that keeps sending requests, however
+        // slowly, holds its worker for one request at a time while others
+        // wait.
+        const bool last = served + 1 == keep_alive_max_count_ || connections_ending() ||
+                          Worker_pool::make_way_for_waiting();
         bool closed_by_client = false;
         ok = process_request(stream, last, closed_by_client, [&stream](httplib::Request& req) {
             stream.head_parsed(req);

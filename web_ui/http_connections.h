@@ -55,7 +55,8 @@
 // ever taken for a next request.
 //
 // When every worker is busy and connections queue for one, one connection
-// that waits for a request is closed for each queued connection; beyond
+// that waits for a request is closed for each queued connection, and one
+// whose request comes while others queue is closed after its answer; beyond
 // max_waiting queued connections, the newest is closed at once.
 #include <atomic>
 #include <chrono>

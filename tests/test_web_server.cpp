@@ -159,14 +159,6 @@ void must_end(Web_server_thread& server, milliseconds limit, const std::string& 
     server.quit_and_join();
 }
 
-constexpr const char* invalid_pin_request = "GET /api/gpio/grd/64 HTTP/1.1\r\nHost: localhost:8088\r\n\r\n";
-
-// The answer to invalid_pin_request.
-bool is_invalid_pin_answer(const std::string& raw)
-{
-    return raw.rfind("HTTP/1.1 400 Bad Request\r\n", 0) == 0 && body_of(raw) == R"({"error":"Invalid pin"})";
-}
-
 // A client that connects, and after `delay` sends `request` in the pieces
 // given, with `pause` between them; returns the answer.
 std::string client_that_waits(milliseconds delay, const std::vector<std::string>& pieces,

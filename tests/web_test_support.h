@@ -185,6 +185,15 @@ inline bool server_answers(milliseconds limit = milliseconds(2000))
         .has_value();
 }
 
+// A request that the server answers at once, without the board.
+inline constexpr const char* invalid_pin_request = "GET /api/gpio/grd/64 HTTP/1.1\r\nHost: localhost:8088\r\n\r\n";
+
+// The answer to invalid_pin_request.
+inline bool is_invalid_pin_answer(const std::string& raw)
+{
+    return raw.rfind("HTTP/1.1 400 Bad Request\r\n", 0) == 0 && body_of(raw) == R"({"error":"Invalid pin"})";
+}
+
 inline const std::string start_line = "\n[Qorvel] Server running on http://localhost:8088\n";
 inline const std::string quit_line = "\n[Qorvel] Webserver quit.\n";
 

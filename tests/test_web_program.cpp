@@ -212,6 +212,13 @@ std::size_t resident_kb(pid_t pid)
 // at once cost the program next to nothing, and each gets its plain answer.
 TEST(Web_program_memory, SmallRequestsTakeNoMemory)
 {
+    // Each of these cost 40 MB and more before they were refused early.
+#ifdef __SANITIZE_ADDRESS__
+    // AddressSanitizer holds freed memory back for a while.
+    constexpr std::size_t allowed_growth_kb = 20 * 1024;
+#else
+    constexpr std::size_t allowed_growth_kb = 8 * 1024;
+#endif
     Sim_board sim;
     Program_driver::Options options;
     options.folders = {"pages"};
@@ -265,7 +272,7 @@ TEST(Web_program_memory, SmallRequestsTakeNoMemory)
         }
         const std::size_t after = resident_kb(program.pid());
         std::fprintf(stderr, "%s: resident %zu kB before, %zu kB after\n", c.what, before, after);
-        EXPECT_LT(after, before + 8 * 1024) << "resident memory grew";
+        EXPECT_LT(after, before + allowed_growth_kb) << "resident memory grew";
     }
     EXPECT_EQ(sim.instructions().size(), 2u) << "a refused request reached the board";
 

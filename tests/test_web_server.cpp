@@ -540,6 +540,61 @@ TEST_F(Web_server, ClientsThatKeepAskingMakeWayAfterTheirAnswer)
     close_all(asking);
 }
 
+// A connection refused while others wait for a worker makes way once, not
+// twice: the worker it gives up serves one queued client, whose connection
+// in turn makes way for the next queued one after its answer, at once.
+TEST_F(Web_server, RefusalWhileOthersWaitMakesWayOnce)
+{
+    constexpr std::size_t workers = 64;
+    serial_connected = 1;
+    start_thread();
+    ASSERT_TRUE(server_answers());
+
+    // 63 workers read heads that come a byte a second; one more reads a
+    // head that will declare a body too large.
+    const std::string head = "GET /api/gpio/grd/64 HTTP/1.1\r\nX-Slow: ";
+    std::vector<int> slow;
+    for (std::size_t i = 0; i + 1 < workers; ++i) {
+        slow.push_back(connect_accepted());
+        ASSERT_TRUE(send_all(slow.back(), head.substr(0, 1)));
+    }
+    const int refused = connect_accepted();
+    ASSERT_TRUE(send_all(refused, "POST /api/gpio/gwd/2 HTTP/1.1\r\n"));
+    std::atomic<bool> go_on{true};
+    std::thread trickle([&] {
+        for (std::size_t at = 1; go_on; at = (at + 1) % head.size()) {
+            if (wait_for([&] { return !go_on; }, milliseconds(1000))) break;
+            for (int fd : slow) send_all(fd, head.substr(at, 1));
+        }
+    });
+    EXPECT_TRUE(server_took_everything(workers));
+
+    // Two clients queue with their requests sent; then the refusal.
+    const int first = connect_accepted();
+    const int second = connect_accepted();
+    ASSERT_TRUE(send_all(first, invalid_pin_request));
+    ASSERT_TRUE(send_all(second, invalid_pin_request));
+    ASSERT_TRUE(send_all(refused, "Host: localhost:8088\r\nContent-Length: 5000\r\n\r\n"));
+    EXPECT_TRUE(read_answer(refused).starts_with("HTTP/1.1 413 "));
+
+    const std::string first_answer = read_answer(first, milliseconds(8000));
+    const auto first_served = Clock::now();
+    EXPECT_TRUE(is_invalid_pin_answer(first_answer)) << first_answer;
+    const std::string second_answer = read_answer(second, milliseconds(8000));
+    const auto gap = std::chrono::duration_cast<milliseconds>(Clock::now() - first_served);
+    EXPECT_TRUE(is_invalid_pin_answer(second_answer)) << second_answer;
+    // At once; a worker counted twice as making way leaves the second
+    // client to wait for the first's connection to be idle for 5 s.
+    EXPECT_LT(gap, milliseconds(3000));
+
+    go_on = false;
+    trickle.join();
+    close_all(slow);
+    ::close(refused);
+    ::close(first);
+    ::close(second);
+}
+
 TEST_F(Web_server, ListensOnLoopbackOnlyExclusivelyAndAnswersBothNames)
 {
     serial_connected = 1;

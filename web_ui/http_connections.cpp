@@ -475,7 +475,12 @@ void Worker_pool::shutdown()
 bool Worker_pool::make_way_for_waiting()
 {
     Worker_pool* pool = pool_of_this_worker;
-    if (pool == nullptr || !pool->waiting_) return false;
+    if (pool == nullptr) return false;
+    // A worker that has made way already is counted once: its connection
+    // may be asked again (the last answer decided, then the drop of what a
+    // refused client still sends).
+    if (made_way_on_this_worker) return true;
+    if (!pool->waiting_) return false;
     std::lock_guard<std::mutex> lock(pool->mutex_);
     if (pool->uncovered_locked() == 0) return false;
     ++pool->making_way_;

@@ -111,9 +111,10 @@ public:
     // Runs what is queued, then ends and joins every worker.
     void shutdown() override;
 
-    // On a worker whose connection waits for its client: true when a queued
-    // connection has no worker coming for it yet; this worker is then
-    // counted as the one coming, and its connection must close.
+    // On a worker whose connection waits for its client, or has been
+    // answered: true when a queued connection has no worker coming for it
+    // yet; this worker is then counted as the one coming, once however often
+    // it asks again, and its connection must close.
     static bool make_way_for_waiting();
     // True on the thread that runs a turned-away connection's task.
     static bool turning_away();

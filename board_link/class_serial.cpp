@@ -182,12 +182,20 @@ void Serial_win::close()
 
 void Serial_win::close_if_open()
 {
-    if (get_connection_state().state != 1) return;
+    const std::string closed = close_quietly();
+    if (!closed.empty()) print_line("Closed " + closed + " port");
+}
+
+std::string Serial_win::close_quietly()
+{
+    if (get_connection_state().state != 1) return {};
     sp::close_handle(handle);
     handle = sp::invalid_handle;
-    print_line("Closed " + get_port_name() + " port");
     set_connection(0, nullptr);
+    return get_port_name();
 }
+
+void release_serial_ports_now() { sp::release_all_now(); }
 
 void Serial_win::discard_input()
 {

@@ -15,6 +15,9 @@
 //   close()                 closes, or says "Not connected."
 //   close_if_open()         closes an open port ("Closed <port> port"),
 //                           silent when none is open (the program's end)
+//   close_quietly()         closes an open port without a word; returns its
+//                           name, empty when none was open (the end on a
+//                           signal, which speaks only once the port is free)
 //   discard_input()         drops bytes that came in and were not read
 //   write(s)                writes s up to its first zero byte
 //   read()                  reads one answer burst
@@ -23,8 +26,13 @@
 //   get_port_name()         the port last opened successfully
 //   get_connection_state()  {state, port} by value
 //
+//   release_serial_ports_now()  every open port let go of at once, without
+//                           waiting for the link: safe in a signal handler
+//                           (an end that cannot wait)
+//
 // Exchanges (write + read) are kept apart by the senders' lock; open, close
-// and enumerate_ports are called under that same lock by the console.
+// and enumerate_ports are called under that same lock by the console, and so
+// is the close at the end on a signal.
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -42,6 +50,8 @@ struct PortInfo {
 // first "(" and its first ")". False (the device is not listed) when either
 // is missing or the ")" comes first.
 bool port_from_friendly_name(const std::string& friendly_name, PortInfo& info);
+
+void release_serial_ports_now();
 
 struct ConnectionState {
     int state = 0;     // 1 while a port is open
@@ -61,6 +71,7 @@ public:
     void clear();
     void close();
     void close_if_open();
+    std::string close_quietly();
     void discard_input();
     std::uint32_t write(const char* s);
     Server_response read();

@@ -34,10 +34,10 @@ Server_response exchange(const char* cs) {
     std::lock_guard<std::mutex> lock(link_mutex());
     // A caller may wait here for another thread's exchange. Nothing goes out
     // when its work was called off meanwhile (its web server is stopping),
-    // when the link itself is wanted ("di", "co", the program's end), or when
-    // the link was closed while it waited.
+    // when the link itself is wanted ("di", "co", the program's end), when
+    // the link was closed while it waited, or once the program is ending.
     if ((exchanges_called_off != nullptr && *exchanges_called_off) || link_wanted_ahead > 0 ||
-        serial_link.get_connection_state().state != 1) {
+        serial_link.get_connection_state().state != 1 || quitting()) {
         record_exchange_outcome(Exchange_outcome::called_off);
         return {};
     }

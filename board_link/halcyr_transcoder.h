@@ -23,8 +23,8 @@
 //                                   thread, sends nothing (outcome
 //                                   called_off), so only the exchange under
 //                                   way is waited for; an exchange that finds
-//                                   the link closed once it holds it sends
-//                                   nothing either
+//                                   the link closed once it holds it, or the
+//                                   program ending, sends nothing either
 //   call_off_exchanges_when(flag)   the calling thread's exchanges that find
 //                                   *flag true once they hold the link send
 //                                   nothing (outcome called_off); nullptr:

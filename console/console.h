@@ -9,7 +9,10 @@
 //                                 (a signal): quitting mode, so the web
 //                                 server and the launcher end, and the port
 //                                 closed once the exchange under way is
-//                                 done; the exchanges waiting are called off
+//                                 done; the exchanges waiting are called off.
+//                                 Prints nothing: returns the end's words
+//                                 ("Closed <port> port"), for the caller to
+//                                 print once the port is free
 //   main_webclient()              browser launcher thread
 //   print_welcome / print_help / print_help_topic / print_server_command_list
 #include <string>
@@ -18,7 +21,7 @@ extern std::string console_command;
 
 int main_console();
 int handle_general_command(std::string command);
-void end_session_now();
+std::string end_session_now();
 int main_webclient();
 
 void print_welcome();

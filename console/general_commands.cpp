@@ -45,16 +45,21 @@ void connect()
 
     std::string port_name;
     const bool answered = static_cast<bool>(std::cin >> port_name);
-    print_line("");
-    if (!answered) {
-        // Input ended before a port was named: nothing to open, and the
-        // console loop ends the session at its next read.
+    // Input ended before a port was named, or the end began while the
+    // operator typed: nothing is opened (an open raises DTR, which resets
+    // many boards), and the console loop ends the session at its next read.
+    if (!answered || quitting()) {
+        print_line("");
         return;
     }
+    print_line("");
     const std::string port_name_upper = to_upper(port_name);
 
     {
         auto lock = take_link_ahead_of_exchanges();
+        // The end takes the link after it has set the quitting mode: seen
+        // here, the end has begun and will not look for a port opened now.
+        if (quitting()) return;
         serial_link.open(port_name_upper);
     }
     // Taken from the link whatever it was before: a failed open keeps the
@@ -116,17 +121,20 @@ int handle_general_command(std::string command)
     return 0;
 }
 
-void end_session_now()
+std::string end_session_now()
 {
     // The web server stops and the browser launcher ends, as on a quit word.
-    set_ui_mode(2);
+    set_ui_mode(quitting_mode);
+    std::string closed;
     {
         auto lock = take_link_ahead_of_exchanges();
-        // The prompt's line is left unfinished; the port's line has its own.
-        print_whole("\n");
-        serial_link.close_if_open();
+        closed = serial_link.close_quietly();
     }
     serial_connected = 0;
+    // Nothing is printed here: a console that does not take output (a
+    // paused pager) must not keep the port. The prompt's line is left
+    // unfinished; the port's line has its own.
+    return closed.empty() ? "\n" : "\nClosed " + closed + " port\n";
 }
 
 int main_webclient()

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <thread>
 
+#include "board_link/class_serial.h"
 #include "console/console.h"
 #include "console/platform/end_signals.h"
 #include "web_ui/web_server.h"
@@ -23,20 +24,24 @@ int run_webserver()
 {
     main_webserver();
     web_server_ended = true;
+    web_server_ended.notify_all();
     return 0;
 }
 
-// The web server ends as soon as its exchange under way is over and its
-// clients have their answers; it is given a short while for that, no more.
-constexpr auto web_server_end_limit = std::chrono::seconds(1);
+void wait_for_web_server() { web_server_ended.wait(false); }
 
-void end_on_signal()
-{
-    end_session_now();
-    const auto deadline = std::chrono::steady_clock::now() + web_server_end_limit;
-    while (!web_server_ended && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-}
+// The end on a signal. The exchange under way ends within about 2.07 s (a
+// silent board's whole answer time); then the port is closed. The web server
+// ends as soon as its clients have their answers, and is given a short while
+// for that, no more. Past either limit the port is let go of and the
+// process ends all the same.
+constexpr End_steps end_on_signal{
+    end_session_now,
+    wait_for_web_server,
+    release_serial_ports_now,
+    std::chrono::milliseconds(3500),
+    std::chrono::milliseconds(1000),
+};
 
 }  // namespace
 

@@ -75,6 +75,11 @@ int main_console()
         if (!(std::cin >> s_in_raw)) {
             break;
         }
+        // A word that arrives once the end has begun (typed ahead, a
+        // script's pipe) is not acted on: the program is going.
+        if (quitting()) {
+            break;
+        }
         console_command = to_lower(s_in_raw);
 
         if (handle_general_command(console_command) == 0) {
@@ -88,7 +93,7 @@ int main_console()
         print_prompt();
     }
 
-    set_ui_mode(2);
+    set_ui_mode(quitting_mode);
     return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -216,9 +217,11 @@ Program_driver::Program_driver(Options options) : options_(std::move(options))
     }
     envp.push_back(nullptr);
     std::string program = options_.binary;
-    char* argv[] = {program.data(), nullptr};
+    std::vector<char*> argv{program.data()};
+    for (std::string& argument : options_.arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
 
-    const int rc = posix_spawn(&pid_, program.c_str(), &actions, &attr, argv, envp.data());
+    const int rc = posix_spawn(&pid_, program.c_str(), &actions, &attr, argv.data(), envp.data());
     for (auto it = handed_down.rbegin(); it != handed_down.rend(); ++it) {
         ::sigaction(it->first, &it->second, nullptr);
     }
@@ -237,6 +240,7 @@ Program_driver::Program_driver(Options options) : options_(std::move(options))
         throw std::runtime_error("cannot start " + program + ": " + std::strerror(rc));
     }
     err_closed_ = stderr_fd_ < 0;
+    out_closed_ = options_.output_unread;
     reader_ = std::thread([this] { read_output(); });
 }
 
@@ -249,6 +253,13 @@ Program_driver::~Program_driver()
         while (::waitpid(pid_, &status, 0) == -1 && errno == EINTR) {
         }
     }
+    stop_reading();
+    end_lingering_browsers();
+    release();
+}
+
+void Program_driver::stop_reading()
+{
     if (stop_pipe_[1] >= 0) {
         const char stop = 1;
         [[maybe_unused]] auto n = ::write(stop_pipe_[1], &stop, 1);
@@ -256,8 +267,22 @@ Program_driver::~Program_driver()
     if (reader_.joinable()) {
         reader_.join();
     }
-    end_lingering_browsers();
-    release();
+}
+
+void Program_driver::hang_up()
+{
+    // The reader lets go of the terminal first; then its last descriptors
+    // on the master side close, and the kernel hangs the terminal up.
+    stop_reading();
+    close_input();
+    close_fd(stdout_fd_);
+}
+
+std::size_t Program_driver::unread_output()
+{
+    int waiting = 0;
+    if (stdout_fd_ < 0 || ::ioctl(stdout_fd_, FIONREAD, &waiting) != 0) return 0;
+    return static_cast<std::size_t>(waiting);
 }
 
 void Program_driver::end_lingering_browsers()
@@ -288,7 +313,7 @@ void Program_driver::read_output()
     char buffer[4096];
     // A terminal's master side says EIO once the program, the last holder
     // of the slave side, has gone: the same end as a closed pipe.
-    bool out_open = true, err_open = stderr_fd_ >= 0;
+    bool out_open = !options_.output_unread, err_open = stderr_fd_ >= 0;
     while (out_open || err_open) {
         pollfd fds[3] = {{out_open ? stdout_fd_ : -1, POLLIN, 0},
                          {err_open ? stderr_fd_ : -1, POLLIN, 0},

@@ -10,6 +10,10 @@
 //   Program_driver(opts)     starts the program (QORVEL_BINARY by default)
 //   send(text) / send_line   types into the program's standard input
 //   close_input()            ends standard input (the operator's end of input)
+//   hang_up()                with on_terminal, closes the terminal as a
+//                            closed window does; out() keeps what came before
+//   unread_output()          with output_unread, the bytes waiting in the
+//                            output pipe
 //   read_until(text, t)      waits until text appears in standard output
 //                            after the cursor; returns the output from the
 //                            cursor through the match and moves the cursor
@@ -60,6 +64,11 @@ public:
         // Folders made in the working directory before the program starts
         // (the web server serves "pages" and "help" only if they are there).
         std::vector<std::string> folders;
+        // Arguments after the program's name (for a shell that runs it).
+        std::vector<std::string> arguments;
+        // Standard output is a pipe that nobody reads, as under a paused
+        // pager; out() stays empty.
+        bool output_unread = false;
         // Signals the program starts with ignored, and with blocked, as a
         // shell's background job or a desktop launcher may hand them down.
         std::vector<int> ignored_signals;
@@ -87,6 +96,8 @@ public:
     void send(const std::string& text);
     void send_line(const std::string& line);
     void close_input();
+    void hang_up();
+    std::size_t unread_output();
 
     std::optional<std::string> read_until(
         const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -114,6 +125,7 @@ private:
     void reap(int status);
     void end_lingering_browsers();
     void release();
+    void stop_reading();
 
     Options options_;
     std::string work_dir_;

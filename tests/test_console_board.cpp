@@ -9,10 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include "console_session.h"
+#include "raw_http.h"
 #include "program_driver.h"
 #include "sim_board.h"
 
@@ -284,41 +286,245 @@ bool held_exclusively(const std::string& path)
     return !known || exclusive != 0;
 }
 
-// Ctrl-C, a closed terminal window and a termination request end the program
-// as "qq" does, while the board keeps an exchange waiting and more words are
-// queued behind it: only the exchange under way is waited for, the port is
-// released, and the shell sees the signal's status.
-TEST(Console_end_signals, EndTheProgramReleasingThePort)
+// Whether the process has ended: gone, or a zombie, whose descriptors the
+// kernel has closed.
+bool process_gone(pid_t pid)
 {
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(sig);
-        Sim_board sim;
-        Program_driver program;
-        const std::string port = upper(sim.device_path());
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return true;
+    const std::size_t close = line.rfind(')');
+    return close == std::string::npos || line.compare(close + 1, 3, " Z ") == 0;
+}
+
+// A program connected to the simulated board, whose web server is up, and
+// an exchange that waits on the silent board: a typed word's, with more
+// words queued behind it, or an HTTP request's.
+struct Waiting_program {
+    explicit Waiting_program(Program_driver::Options options = {}) : program(std::move(options)) {}
+    ~Waiting_program()
+    {
+        if (request.joinable()) request.join();
+    }
+
+    void connect()
+    {
         program.send_line("co " + sim.device_path());
         ASSERT_TRUE(shows(program, "[" + port + "] [" + board_names + "] [Server] ["));
+        ASSERT_TRUE(program.wait_output([](const std::string& out) { return count(out, web_start_line) == 1; }));
         ASSERT_TRUE(held_exclusively(sim.device_path()));
-        const std::size_t before = sim.instructions().size();
+        before = sim.instructions().size();
         sim.set_silent(true);
+    }
+
+    void connect_and_wait_on_the_board()
+    {
+        connect();
+        if (::testing::Test::HasFatalFailure()) return;
         program.send_line("sta sta sta sta sta");
         ASSERT_TRUE(sim.wait_for_instructions(before + 1));
+    }
+
+    // A read from the web UI, under way at the board when this returns.
+    void request_waits_on_the_board()
+    {
+        const std::size_t sent = sim.instructions().size();
+        request = std::thread([] { web_test::raw_exchange("GET /api/gpio/grd/2 HTTP/1.1\r\nHost: localhost:8088\r\n\r\n"); });
+        ASSERT_TRUE(sim.wait_for_instructions(sent + 1));
+    }
+
+    // Once the end has begun, the web server stops at once: it has no
+    // request under way.
+    ::testing::AssertionResult end_has_begun()
+    {
+        if (program.wait_output([](const std::string& out) { return count(out, web_quit_line) == 1; }))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "no web server quit; output:\n" << program.out();
+    }
+
+    Sim_board sim;
+    Program_driver program;
+    const std::string port = upper(sim.device_path());
+    std::size_t before = 0;
+    std::thread request;
+};
+
+class Console_end : public ::testing::Test, protected Waiting_program {};
+
+struct End_case {
+    const char* how;
+    std::vector<int> signals;  // each after the one before has begun the end
+    int status;                // the signal the program ends with
+    bool orderly;              // waited for the exchange under way, said "Closed"
+};
+
+// Ctrl-C, a closed terminal window and a termination request end the program
+// as "qq" does: only the exchange under way is waited for, the port is
+// released, and the shell sees the signal's status. A second Ctrl-C or
+// termination request ends it at once, and a SIGHUP after the end began (a
+// closed window sends two) changes nothing; the port is released every time.
+TEST(Console_end_signals, EveryEndReleasesThePort)
+{
+    const End_case cases[] = {
+        {"Ctrl-C", {SIGINT}, SIGINT, true},
+        {"termination request", {SIGTERM}, SIGTERM, true},
+        {"closed terminal", {SIGHUP}, SIGHUP, true},
+        {"closed window: the shell's SIGHUP, then the kernel's", {SIGHUP, SIGHUP}, SIGHUP, true},
+        {"termination request, then the window closed", {SIGTERM, SIGHUP}, SIGTERM, true},
+        {"Ctrl-C twice", {SIGINT, SIGINT}, SIGINT, false},
+        {"Ctrl-C, then a termination request", {SIGINT, SIGTERM}, SIGTERM, false},
+    };
+    for (const End_case& c : cases) {
+        SCOPED_TRACE(c.how);
+        Waiting_program run;
+        run.connect_and_wait_on_the_board();
+        if (::testing::Test::HasFatalFailure()) return;
+        Program_driver& program = run.program;
 
         const auto sent = std::chrono::steady_clock::now();
-        ASSERT_EQ(::kill(program.pid(), sig), 0);
+        for (std::size_t i = 0; i < c.signals.size(); ++i) {
+            if (i > 0) {
+                ASSERT_TRUE(run.end_has_begun());
+            }
+            ASSERT_EQ(::kill(program.pid(), c.signals[i]), 0);
+        }
         const auto code = program.wait_exit(std::chrono::seconds(20));
         const auto took = std::chrono::steady_clock::now() - sent;
         ASSERT_TRUE(code.has_value()) << "the program did not end";
-        EXPECT_EQ(*code, -sig) << program.err();
+        EXPECT_EQ(*code, -c.status) << program.err();
         // About 2.2 s at most; the bound allows for a busy machine, and an
         // end that waited for the queued words would take over 8 s.
         EXPECT_LT(took, std::chrono::seconds(5));
-        EXPECT_EQ(sim.instructions().size(), before + 1) << "instructions went out after the signal";
-        EXPECT_FALSE(held_exclusively(sim.device_path()));
-        // A closed terminal has no one left to read the line.
-        if (sig != SIGHUP) {
-            EXPECT_EQ(count(program.out(), "Closed " + port + " port\n"), 1u) << program.out();
-        }
+        EXPECT_EQ(run.sim.instructions().size(), run.before + 1) << "instructions went out after the signal";
+        EXPECT_FALSE(held_exclusively(run.sim.device_path()));
+        EXPECT_EQ(count(program.out(), "Closed " + run.port + " port\n"), c.orderly ? 1u : 0u) << program.out();
     }
+}
+
+// The window closed under an interactive shell: the shell passes its
+// SIGHUP on to the program, and the kernel sends its own as the shell
+// exits. The port is released all the same.
+TEST(Console_end_signals, ClosedWindowUnderAShellReleasesThePort)
+{
+    Program_driver::Options options;
+    options.binary = "/bin/bash";
+    options.arguments = {"--norc", "--noprofile", "-i"};
+    options.on_terminal = true;
+    Waiting_program run(options);
+    Program_driver& shell = run.program;
+    shell.send_line(std::string("'") + QORVEL_BINARY + "'");
+    ASSERT_TRUE(shows(shell, client_prompt(0)));
+    const auto children = shell.children();
+    ASSERT_EQ(children.size(), 1u) << "the shell runs the program and nothing else";
+    const pid_t qorvel = children.front();
+    run.connect_and_wait_on_the_board();
+    if (::testing::Test::HasFatalFailure()) return;
+
+    shell.hang_up();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!process_gone(qorvel) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(process_gone(qorvel)) << "the program outlived its window";
+    EXPECT_FALSE(held_exclusively(run.sim.device_path()));
+    EXPECT_EQ(run.sim.instructions().size(), run.before + 1) << "instructions went out after the window closed";
+}
+
+// A console that takes no output (a paused pager, a pipe nobody reads) does
+// not keep the port when the end comes, nor the program running.
+TEST(Console_end_signals, OutputNobodyReadsDoesNotKeepThePort)
+{
+    Sim_board sim;
+    Program_driver::Options options;
+    options.output_unread = true;
+    Program_driver program(options);
+    program.send_line("co " + sim.device_path());
+    ASSERT_TRUE(sim.wait_for_instructions(2)) << "the board was not identified";
+    // The help's text, over and over, until the pipe is full and the
+    // console waits for it to drain.
+    for (int i = 0; i < 60; ++i) program.send_line("h");
+    const auto filling = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (program.unread_output() < 60 * 1024 && std::chrono::steady_clock::now() < filling)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GE(program.unread_output(), 60 * 1024u) << "the output did not fill up";
+    ASSERT_TRUE(held_exclusively(sim.device_path()));
+
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_EQ(::kill(program.pid(), SIGTERM), 0);
+    const auto code = program.wait_exit(std::chrono::seconds(20));
+    const auto took = std::chrono::steady_clock::now() - sent;
+    ASSERT_TRUE(code.has_value()) << "the program did not end while its output stood still";
+    EXPECT_EQ(*code, -SIGTERM);
+    // About 1 s; the bound allows for a busy machine.
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_FALSE(held_exclusively(sim.device_path()));
+}
+
+// A signal that the program was started with ignored (nohup, a background
+// job) stays ignored: the program goes on and quits as asked.
+TEST(Console_end_signals, SignalIgnoredAtStartStaysIgnored)
+{
+    Program_driver::Options options;
+    options.ignored_signals = {SIGHUP};
+    Program_driver program(options);
+    ASSERT_TRUE(shows(program, client_prompt(0)));
+    std::ifstream status("/proc/" + std::to_string(program.pid()) + "/status");
+    unsigned long long ignored = 0;
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("SigIgn:", 0) == 0) ignored = std::stoull(line.substr(7), nullptr, 16);
+    EXPECT_NE(ignored & (1ull << (SIGHUP - 1)), 0u) << "SIGHUP is no longer ignored";
+    ASSERT_EQ(::kill(program.pid(), SIGHUP), 0);
+    program.send_line("c");
+    EXPECT_TRUE(shows(program, "Client Mode.\n" + client_prompt(1)));
+    program.send_line("qq");
+    EXPECT_EQ(program.wait_exit(), 0) << "the ignored signal ended the program";
+}
+
+// Once the end has begun, what the console reads is not acted on: a port
+// named afterwards is never opened (an open raises DTR, which resets many
+// boards), and a "di" that finishes afterwards brings no mode back.
+TEST_F(Console_end, WhatTheConsoleReadsAfterTheEndBeganIsNotActedOn)
+{
+    Sim_board second;
+    connect();
+    program.send_line("co");
+    ASSERT_TRUE(shows(program, "Connect to port (eg. COM1): "));
+    request_waits_on_the_board();
+    ASSERT_EQ(::kill(program.pid(), SIGTERM), 0);
+    // The web server stops listening at once; the end still waits for the
+    // exchange under way, and the console is at its read meanwhile.
+    const auto stopping = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int fd; (fd = web_test::connect_loopback()) >= 0 && std::chrono::steady_clock::now() < stopping;) {
+        ::close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    program.send_line(second.device_path());
+    const auto code = program.wait_exit(std::chrono::seconds(20));
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, -SIGTERM);
+    EXPECT_EQ(count(program.out(), "Serial_win::clear() " + upper(second.device_path())), 0u) << program.out();
+    EXPECT_TRUE(second.instructions().empty());
+    EXPECT_FALSE(held_exclusively(second.device_path()));
+    EXPECT_FALSE(held_exclusively(sim.device_path()));
+}
+
+TEST_F(Console_end, DisconnectUnderWayWhenTheEndBeginsBringsNoModeBack)
+{
+    connect();
+    request_waits_on_the_board();
+    program.send_line("di");
+    ASSERT_TRUE(shows(program, "Disconnect ...\n"));
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_EQ(::kill(program.pid(), SIGINT), 0);
+    const auto code = program.wait_exit(std::chrono::seconds(20));
+    const auto took = std::chrono::steady_clock::now() - sent;
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, -SIGINT);
+    // The exchange under way, then the web server's stop: about 2.2 s, as
+    // without the "di"; one that waited out the web server's whole limit
+    // as well takes a second more. The bound allows for a busy machine.
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_EQ(count(program.pending(), client_tail), 0u) << program.pending();
+    EXPECT_FALSE(held_exclusively(sim.device_path()));
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #pragma once
 // Platform layer under the serial link: the few operating-system calls that
 // Serial_win makes, in the link's own terms. Each backend lives in a file of
-// its own (serial_port_posix.cpp today); Serial_win never sees which.
+// its own (serial_port_posix.cpp, serial_port_win32.cpp); Serial_win never
+// sees which.
 //
 // Interface summary
 //   create_file(path, why)    open "\\.\NAME" read-write and exclusively;
@@ -18,6 +19,8 @@
 //   read_file(h, buf, n, got) one read of up to n bytes under the time-outs
 //   write_file(h, s, n, put)  one write of n bytes, no time-out
 //   close_handle(h)           close the port; h is invalid afterwards
+//   release_all_now()         every open port let go of at once, from a
+//                             signal handler too (the end that cannot wait)
 //   is_open_as(h, path)       whether path names the port h has open
 //   list_port_devices(names)  friendly names of the present serial devices
 //
@@ -89,6 +92,12 @@ bool purge_receive(Handle h);
 bool read_file(Handle h, char* buffer, std::uint32_t to_read, std::uint32_t& bytes_read);
 bool write_file(Handle h, const char* data, std::uint32_t length, std::uint32_t& bytes_written);
 bool close_handle(Handle h);
+// For an end that cannot wait for the link (a second Ctrl-C, an orderly end
+// that overran its time): every port this process has open stops being its
+// alone at once, so that the next program can open it; the descriptors stay
+// open until the process ends a moment later. Makes async-signal-safe calls
+// only, takes no lock and allocates nothing: a signal handler may call it.
+void release_all_now();
 // True when device_path (as create_file takes it) leads to the very port
 // that h has open, whatever name or link it goes by. An exclusive port
 // cannot be opened twice, so the link closes it before opening it again.

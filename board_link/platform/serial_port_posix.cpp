@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -37,6 +38,32 @@ struct Port {
 namespace {
 
 using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC: immune to clock changes
+
+// The terminals this process holds locked, for release_all_now(). A signal
+// handler may read them and can take no lock, so each is one atomic slot
+// holding 2 * descriptor + 1 when we set its exclusive mode (+ 0 when not),
+// or -1. The link holds one port, two for a moment while it changes ports.
+constexpr int no_claim = -1;
+std::atomic<int> claims[8] = {no_claim, no_claim, no_claim, no_claim, no_claim, no_claim, no_claim, no_claim};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void record_claim(int fd, bool exclusive)
+{
+    for (auto& slot : claims) {
+        int empty = no_claim;
+        if (slot.compare_exchange_strong(empty, 2 * fd + (exclusive ? 1 : 0))) return;
+    }
+    // More ports at once than any use of the link opens: this one is
+    // released by its close only.
+}
+
+void forget_claim(int fd)
+{
+    for (auto& slot : claims) {
+        int held = slot.load();
+        if (held != no_claim && held / 2 == fd) slot.compare_exchange_strong(held, no_claim);
+    }
+}
 
 // The DCB's codes for the settings that termios can express.
 constexpr std::uint8_t odd_parity = 1;
@@ -215,6 +242,7 @@ Handle create_file(const std::string& device_path, Open_failure* why)
             return fail(error);
         }
         exclusive = ::ioctl(fd, TIOCEXCL) == 0;
+        record_claim(fd, exclusive);
     }
     // A file that is not a terminal opens here and is turned away by
     // get_comm_state, as a device that is no serial port would be.
@@ -408,10 +436,27 @@ bool close_handle(Handle h)
     // TIOCEXCL outlives our descriptor while any other holds the line open;
     // clear it so that the port can be opened again.
     if (h->exclusive) ::ioctl(h->fd, TIOCNXCL);
+    // Before the close: a descriptor number that another open takes next is
+    // none of ours to release.
+    forget_claim(h->fd);
     // No retry on EINTR: the descriptor is released either way.
     const bool ok = ::close(h->fd) == 0;
     delete h;
     return ok;
+}
+
+void release_all_now()
+{
+    // A descriptor closed meanwhile (by a close on another thread) takes
+    // nothing with it here: ioctl and flock on a closed or reused number
+    // fail or find no lock of ours.
+    for (auto& slot : claims) {
+        const int held = slot.load();
+        if (held == no_claim) continue;
+        const int fd = held / 2;
+        if (held % 2 == 1) ::ioctl(fd, TIOCNXCL);
+        ::flock(fd, LOCK_UN);
+    }
 }
 
 bool is_open_as(Handle h, const std::string& device_path)

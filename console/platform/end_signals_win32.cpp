@@ -3,6 +3,6 @@
 // to watch for.
 #include "console/platform/end_signals.h"
 
-End_signal_watcher::End_signal_watcher(void (*)()) {}
+End_signal_watcher::End_signal_watcher(End_steps) {}
 
 End_signal_watcher::~End_signal_watcher() = default;

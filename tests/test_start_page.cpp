@@ -112,6 +112,30 @@ TEST_F(Start_page, ShowsThePinsTheBoardReports)
     EXPECT_TRUE(sent({0xA0, 0x93, 0xFE}));
 }
 
+// The address that the console prints: "/" moves on to the start page by
+// itself, and links to it and to the help for a browser that does not.
+TEST_F(Start_page, RootAddressLeadsToTheStartPage)
+{
+    auto root = client()->Get("/");
+    ASSERT_TRUE(root);
+    EXPECT_EQ(root->status, 200);
+    EXPECT_EQ(root->get_header_value("Content-Type"), "text/html");
+    EXPECT_NE(root->body.find("href=\"/arduino_uno_r4_analog.html\""), std::string::npos) << root->body;
+    EXPECT_NE(root->body.find("href=\"/help/\""), std::string::npos) << root->body;
+    auto help = client()->Get("/help/");
+    ASSERT_TRUE(help);
+    EXPECT_EQ(help->status, 200);
+    EXPECT_NE(help->body.find("The GPIO API"), std::string::npos);
+
+    Sim_board& sim = Connected_board::sim();
+    sim.set_digital(2, 1);
+    const std::string dom = dump_dom("http://localhost:8088/");
+    ASSERT_NE(dom.find("<table id=\"pins\">"), std::string::npos) << dom.substr(0, 2000);
+    EXPECT_NE(dom.find("Pins read at"), std::string::npos) << dom;
+    EXPECT_EQ(cell(dom, 2, "digital"), "1");
+    EXPECT_EQ(sim.instructions().size(), 40u);
+}
+
 // A board that says nothing: the page says so in plain words, shows no value
 // for the pin rather than one the board never sent, and stops reading.
 TEST_F(Start_page, SaysWhenTheBoardDoesNotAnswer)

@@ -82,7 +82,7 @@ bool slow_senders(Sim_board& sim, const char* what, const std::vector<Pieces>& p
     std::atomic<bool> go_on{true};
     std::vector<std::thread> threads;
     std::vector<Slow_result> results(senders);
-    const auto began = Clock::now();
+    const auto first_connected = Clock::now();
     for (int i = 0; i < senders; ++i) {
         const Pieces piece = pieces[i % pieces.size()];
         // One at a time: the server's accept queue is short, and a client
@@ -117,7 +117,7 @@ bool slow_senders(Sim_board& sim, const char* what, const std::vector<Pieces>& p
     client.set_connection_timeout(60, 0);
     auto read = client.Get("/api/gpio/grd/5");
     const double read_s = seconds_since(asked);
-    const double read_after_first_s = seconds_since(began);
+    const double read_after_first_s = seconds_since(first_connected);
     const bool read_ok = read && read->status == 200;
     for (auto& t : threads) t.join();
     go_on = false;

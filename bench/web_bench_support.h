@@ -6,8 +6,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include <httplib.h>
 
@@ -28,6 +33,33 @@ inline bool server_up()
     }
     return false;
 }
+
+// A folder of the benchmark's own whose "pages" directory holds the files
+// named, each of the size given; the working directory while the object
+// lives. Made before the web server starts, which looks for its page
+// directories then.
+class Bench_pages {
+public:
+    explicit Bench_pages(std::initializer_list<std::pair<const char*, std::size_t>> files)
+        : was_(std::filesystem::current_path())
+    {
+        std::filesystem::create_directories(dir_ / "pages");
+        for (const auto& [name, size] : files) std::ofstream(dir_ / "pages" / name) << std::string(size, 'p');
+        std::filesystem::current_path(dir_);
+    }
+    ~Bench_pages()
+    {
+        std::filesystem::current_path(was_);
+        std::filesystem::remove_all(dir_);
+    }
+    Bench_pages(const Bench_pages&) = delete;
+    Bench_pages& operator=(const Bench_pages&) = delete;
+
+private:
+    std::filesystem::path was_;
+    std::filesystem::path dir_ =
+        std::filesystem::temp_directory_path() / ("qorvel_bench_" + std::to_string(::getpid()));
+};
 
 // The simulated board on the link and main_webserver on its thread, for as
 // long as the object lives. The console lines of every exchange (prompts,

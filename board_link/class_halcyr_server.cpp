@@ -1,9 +1,11 @@
 #include "class_halcyr_server.h"
 
 #include <bitset>
+#include <optional>
 #include <sstream>
 
 #include "case_report.h"
+#include "gpio_answer.h"
 #include "init_order.h"
 #include "shared_flags.h"
 #include "word_parts.h"
@@ -216,6 +218,17 @@ void Server::decode_gpio(std::string command, Server_response response) {
     const std::string dig = leading_digits(rest);
     const std::string instruction = rest.substr(dig.size());
 
+    const std::optional<std::size_t> size = gpio_answer_size(instruction);
+    if (!size) {
+        const std::string err = "Unhandled command decoder: " + instruction;
+        report_error(err, __FILE__, __LINE__);
+        return;
+    }
+    if (a.size() != *size) {
+        print_length_error(a.size(), static_cast<int>(*size));
+        return;
+    }
+
     static constexpr struct {
         const char* word;
         const char* what;
@@ -227,38 +240,21 @@ void Server::decode_gpio(std::string command, Server_response response) {
     };
     for (const auto& row : config_rows) {
         if (instruction == row.word) {
-            if (a.size() != 3)
-                print_length_error(a.size(), 3);
-            else
-                print_line("Pin " + dig + row.what);
+            print_line("Pin " + dig + row.what);
             return;
         }
     }
 
     if (instruction == "rd") {
-        if (a.size() != 4)
-            print_length_error(a.size(), 4);
-        else
-            print_line("Pin " + dig + " value: " + std::to_string(ubyte(a, 2)));
+        print_line("Pin " + dig + " value: " + std::to_string(ubyte(a, 2)));
     } else if (instruction == "ra") {
-        if (a.size() != 5)
-            print_length_error(a.size(), 5);
-        else
-            print_line("Pin " + dig + " value: " + std::to_string(ubyte(a, 2) + 256 * ubyte(a, 3)));
+        print_line("Pin " + dig + " value: " + std::to_string(ubyte(a, 2) + 256 * ubyte(a, 3)));
     } else if (instruction.compare(0, 2, "wd") == 0) {
-        if (a.size() != 4) {
-            print_length_error(a.size(), 4);
-            return;
-        }
         const std::string wd_string_value = instruction.substr(2);
         if (dig.empty() || wd_string_value.empty()) return;
         const std::string wd_dig_val = leading_digits(wd_string_value);
         if (wd_dig_val.empty()) return;
         print_line("Pin " + dig + " value: " + wd_dig_val + " written on port.");
-    } else if (instruction.compare(0, 2, "wp") == 0) {
-        if (a.size() != 4) print_length_error(a.size(), 4);
-    } else {
-        const std::string err = "Unhandled command decoder: " + instruction;
-        report_error(err, __FILE__, __LINE__);
     }
+    // "wp": an acknowledged write prints nothing.
 }

@@ -60,6 +60,13 @@ async function onPin(pin, action) {
   }
 }
 
+// A value that could not be read is not shown as if it were current.
+function showUnread(row) {
+  row.digital.textContent = "–";
+  row.digital.classList.remove("high");
+  row.analog.textContent = "–";
+}
+
 async function readPin(row) {
   try {
     const digital = await api("GET", "/api/gpio/grd/" + row.pin);
@@ -68,10 +75,7 @@ async function readPin(row) {
     const analog = await api("GET", "/api/gpio/gra/" + row.pin);
     row.analog.textContent = analog.value;
   } catch (e) {
-    // A value that could not be read is not shown as if it were current.
-    row.digital.textContent = "–";
-    row.digital.classList.remove("high");
-    row.analog.textContent = "–";
+    showUnread(row);
     throw new Error("pin " + row.pin + ": " + e.message);
   }
 }
@@ -93,7 +97,15 @@ async function exclusive(action, doneText) {
 function readAll() {
   return exclusive(async function () {
     showStatus("Reading pins…", false);
-    for (const row of rows) await readPin(row);
+    let next = 0;
+    try {
+      for (; next < rows.length; next++) await readPin(rows[next]);
+    } catch (e) {
+      // The round stops at the pin that failed; the pins after it were not
+      // read either, and show no value from an earlier round.
+      for (const row of rows.slice(next + 1)) showUnread(row);
+      throw e;
+    }
   }, function () {
     return "Pins read at " + new Date().toLocaleTimeString();
   });

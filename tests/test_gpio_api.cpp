@@ -1,9 +1,10 @@
 // The GPIO HTTP API over real HTTP on loopback, against the simulated board:
 // status codes, exact bodies and content types, what reaches the wire and the
-// console, the link down or hung up, a silent board, concurrent clients beside
-// console words, the refusal of cross-site requests, connections closed after
-// an answer given before the request was read whole, and a stop while reads
-// wait for a silent board.
+// console, each answer judged as the console's decoder judges it, the link
+// down or hung up, a silent board, concurrent clients beside console words,
+// the refusal of cross-site requests, connections closed after an answer
+// given before the request was read whole, and a stop while reads wait for a
+// silent board.
 #include "board_test_support.h"
 #include "web_test_support.h"
 
@@ -107,21 +108,17 @@ TEST_F(Gpio_api, ReadRoutesAnswerThePinAndTheBoardsValue)
     expect_json(e, 200, R"({"pin":5,"value":1})");
     EXPECT_EQ(e.wire, (std::vector<Bytes>{{0x98, 0x85, 0xFE}}));
 
-    // The digital byte is signed; three bytes hold it, two do not.
-    sim().script({0x98, 0x85, 0xFF});
+    // The digital byte is signed.
+    sim().script({0x98, 0x85, 0xFF, 0xFE});
     expect_json(get("/api/gpio/grd/5"), 200, R"({"pin":5,"value":-1})");
-    sim().script({0x98, 0x85});
-    expect_json(get("/api/gpio/grd/5"), 502, bad_answer);
 
     // The analog value is unsigned 16 bits, low byte first.
     sim().set_analog(3, 1023);
     e = get("/api/gpio/gra/3");
     expect_json(e, 200, R"({"pin":3,"value":1023})");
     EXPECT_EQ(e.wire, (std::vector<Bytes>{{0xA0, 0x83, 0xFE}}));
-    sim().script({0xA0, 0x83, 0xFF, 0xFF});
+    sim().script({0xA0, 0x83, 0xFF, 0xFF, 0xFE});
     expect_json(get("/api/gpio/gra/3"), 200, R"({"pin":3,"value":65535})");
-    sim().script({0xA0, 0x83, 0xFF});
-    expect_json(get("/api/gpio/gra/3"), 502, bad_answer);
 
     // The frame sender's prompt is the only thing a read prints.
     EXPECT_EQ(e.console.find('\n'), std::string::npos) << e.console;
@@ -361,10 +358,9 @@ TEST_F(Gpio_api, HungUpBoardIsNotConnected)
     EXPECT_EQ(count_of(errors, "Error: Failed to write to COM port\n"), 2u) << errors;
 }
 
-// A board that says nothing, or not what the console's decoder expects: no
-// route reports a success that the board did not give. A read has no value;
-// a write or a mode change was not acknowledged, though its instruction went
-// out.
+// A board that says nothing: no route reports a success that the board did
+// not give. A read has no value; a write or a mode change was not
+// acknowledged, though its instruction went out.
 TEST_F(Gpio_api, NoSuccessWithoutTheBoardsAnswer)
 {
     sim().set_silent(true);
@@ -386,30 +382,72 @@ TEST_F(Gpio_api, NoSuccessWithoutTheBoardsAnswer)
     expect_json(pullup, 504, no_answer);
     EXPECT_EQ(pullup.wire, (std::vector<Bytes>{{0x89, 0x85, 0xFE}}));
 
-    // A write is acknowledged in 4 bytes, input and output in 3: one byte
-    // less or more is no acknowledgement.
-    struct Row {
-        std::string path;
-        std::string body;
-        Bytes answer;
-    };
-    const std::vector<Row> bad = {
-        {"/api/gpio/gwd/5", R"({"value":1})", {0xA4}},
-        {"/api/gpio/gwd/5", R"({"value":1})", {0xA4, 0x85, 0x81}},
-        {"/api/gpio/gwd/5", R"({"value":1})", {0xA4, 0x85, 0x81, 0xFE, 0x00}},
-        {"/api/gpio/config/5", R"({"mode":"output"})", {0x81, 0x85}},
-        {"/api/gpio/config/5", R"({"mode":"input"})", {0x80, 0x85, 0xFE, 0x00}},
-    };
-    for (const Row& row : bad) {
-        SCOPED_TRACE(row.body + " answered with " + std::to_string(row.answer.size()) + " bytes");
-        sim().script(row.answer);
-        expect_json(post(row.path, row.body), 502, bad_answer);
-    }
     // Open drain and pull-up take any answer as the board's word.
     sim().script({0x89});
     Exchange short_pullup = post("/api/gpio/config/5", R"({"mode":"pullup"})");
     EXPECT_EQ(short_pullup.status, 200);
     EXPECT_EQ(short_pullup.body, "");
+}
+
+// The route and the console judge the same answer to the same word alike:
+// the route gives a value or a success exactly where the console's decoder
+// prints the pin's line, and 502 where it prints its length error. The
+// console's side is the word typed at the prompt: run_server_command, then
+// the decoder with the answer that came back.
+TEST_F(Gpio_api, RouteAndConsoleJudgeEachAnswerAlike)
+{
+    struct Row {
+        const char* path;
+        const char* body;  // nullptr: a GET
+        const char* word;  // the same request typed at the console
+        Bytes answer;
+        int status;
+        std::string http_body;
+        std::string console;
+    };
+    const std::string value_1 = R"({"pin":2,"value":1})";
+    const Row rows[] = {
+        // A digital read is answered in 4 bytes. A board that echoes an
+        // instruction it does not know gives 3, ending in 0xFE.
+        {"/api/gpio/grd/2", nullptr, "g2rd", {0x98, 0x82, 0xFE}, 502, bad_answer, "Error response length: 3 != 4"},
+        {"/api/gpio/grd/2", nullptr, "g2rd", {0x98, 0x82, 0x01}, 502, bad_answer, "Error response length: 3 != 4"},
+        {"/api/gpio/grd/2", nullptr, "g2rd", {0x98, 0x82, 0x01, 0xFE, 0xFE}, 502, bad_answer,
+         "Error response length: 5 != 4"},
+        {"/api/gpio/grd/2", nullptr, "g2rd", {0x98, 0x82, 0x01, 0xFE, 0xFE, 0xFE}, 502, bad_answer,
+         "Error response length: 6 != 4"},
+        {"/api/gpio/grd/2", nullptr, "g2rd", {0x98, 0x82, 0x01, 0xFE}, 200, value_1, "Pin 2 value: 1"},
+        // An analog read in 5.
+        {"/api/gpio/gra/2", nullptr, "g2ra", {0xA0, 0x82, 0x01, 0xFE}, 502, bad_answer,
+         "Error response length: 4 != 5"},
+        {"/api/gpio/gra/2", nullptr, "g2ra", {0xA0, 0x82, 0x01, 0x02, 0xFE, 0xFE}, 502, bad_answer,
+         "Error response length: 6 != 5"},
+        {"/api/gpio/gra/2", nullptr, "g2ra", {0xA0, 0x82, 0x01, 0x02, 0xFE}, 200, R"({"pin":2,"value":513})",
+         "Pin 2 value: 513"},
+        // A write is acknowledged in 4, input and output in 3.
+        {"/api/gpio/gwd/2", R"({"value":1})", "g2wd1", {0xA4}, 502, bad_answer, "Error response length: 1 != 4"},
+        {"/api/gpio/gwd/2", R"({"value":1})", "g2wd1", {0xA4, 0x82, 0x81}, 502, bad_answer,
+         "Error response length: 3 != 4"},
+        {"/api/gpio/gwd/2", R"({"value":1})", "g2wd1", {0xA4, 0x82, 0x81, 0xFE, 0x00}, 502, bad_answer,
+         "Error response length: 5 != 4"},
+        {"/api/gpio/gwd/2", R"({"value":1})", "g2wd1", {0xA4, 0x82, 0x81, 0xFE}, 200, ok_body,
+         "Pin 2 value: 1 written on port."},
+        {"/api/gpio/config/2", R"({"mode":"output"})", "g2co", {0x81, 0x82}, 502, bad_answer,
+         "Error response length: 2 != 3"},
+        {"/api/gpio/config/2", R"({"mode":"output"})", "g2co", {0x81, 0x82, 0xFE}, 200, ok_body,
+         "Pin 2 set as Digital Output."},
+        {"/api/gpio/config/2", R"({"mode":"input"})", "g2ci", {0x80, 0x82, 0xFE, 0x00}, 502, bad_answer,
+         "Error response length: 4 != 3"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.word) + " answered with " + std::to_string(row.answer.size()) + " bytes");
+        sim().script(row.answer);
+        expect_json(row.body ? post(row.path, row.body) : get(row.path), row.status, row.http_body);
+
+        sim().script(row.answer);
+        Server_response typed;
+        quietly([&] { typed = run_server_command(row.word); });
+        EXPECT_EQ(stdout_of([&] { board.decode_response(row.word, typed); }), row.console + "\n");
+    }
 }
 
 // Five reads wait on a silent board when "http_stop" comes: the stop waits

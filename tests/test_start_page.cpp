@@ -112,60 +112,65 @@ TEST_F(Start_page, ShowsThePinsTheBoardReports)
     EXPECT_TRUE(sent({0xA0, 0x93, 0xFE}));
 }
 
-// A board that says nothing: the page says so in plain words, shows no value
-// for the pin rather than one the board never sent, and stops reading.
-TEST_F(Start_page, SaysWhenTheBoardDoesNotAnswer)
+// The address that the console prints: "/" moves on to the start page by
+// itself, and links to it and to the help for a browser that does not.
+TEST_F(Start_page, RootAddressLeadsToTheStartPage)
 {
-    Sim_board& sim = Connected_board::sim();
-    sim.set_silent(true);
-    const std::string dom = dump_dom("http://localhost:8088/arduino_uno_r4_analog.html");
-    sim.set_silent(false);
+    auto root = client()->Get("/");
+    ASSERT_TRUE(root);
+    EXPECT_EQ(root->status, 200);
+    EXPECT_EQ(root->get_header_value("Content-Type"), "text/html");
+    EXPECT_NE(root->body.find("href=\"/arduino_uno_r4_analog.html\""), std::string::npos) << root->body;
+    EXPECT_NE(root->body.find("href=\"/help/\""), std::string::npos) << root->body;
+    auto help = client()->Get("/help/");
+    ASSERT_TRUE(help);
+    EXPECT_EQ(help->status, 200);
+    EXPECT_NE(help->body.find("The GPIO API"), std::string::npos);
 
-    EXPECT_NE(dom.find(">Failed: pin 0: the board did not answer</span>"), std::string::npos) << dom;
-    EXPECT_EQ(cell(dom, 0, "digital"), "–");
-    EXPECT_EQ(sim.instructions().size(), 1u);
+    Sim_board& sim = Connected_board::sim();
+    sim.set_digital(2, 1);
+    const std::string dom = dump_dom("http://localhost:8088/");
+    ASSERT_NE(dom.find("<table id=\"pins\">"), std::string::npos) << dom.substr(0, 2000);
+    EXPECT_NE(dom.find("Pins read at"), std::string::npos) << dom;
+    EXPECT_EQ(cell(dom, 2, "digital"), "1");
+    EXPECT_EQ(sim.instructions().size(), 40u);
 }
 
-// The start page inside a page of the test's own, which clicks as the
-// operator would: a write on pin 2, then the mode "output" on pin 3. What the
-// start page's status line said after each is copied out, one line each, with
-// what its mode column then shows.
-const char* const operator_page = R"(<!DOCTYPE html>
+// The start page inside a page of the test's own, whose script `scenario`
+// acts as the operator would once the start page has loaded. In it,
+// inPage(selector) finds an element of the start page, statusOnce(prefix,
+// then) waits until the start page's status line begins with `prefix`,
+// copies that line out and goes on with `then`, and say(text) copies out a
+// line of its own.
+std::string operator_page(const std::string& scenario)
+{
+    return R"(<!DOCTYPE html>
 <html><body><pre id="said"></pre>
 <iframe id="page" src="/arduino_uno_r4_analog.html"></iframe>
 <script>
 const said = document.getElementById("said");
 const frame = document.getElementById("page");
+function say(text) { said.textContent += text + "\n"; }
 function inPage(selector) { return frame.contentDocument.querySelector(selector); }
 function statusOnce(prefix, then) {
   const poll = setInterval(function () {
     const text = inPage("#status").textContent;
     if (!text.startsWith(prefix)) return;
     clearInterval(poll);
-    said.textContent += text + "\n";
+    say(text);
     then();
   }, 20);
 }
 frame.addEventListener("load", function () {
-  statusOnce("Failed: pin 0", function () {
-    inPage('tr[data-pin="2"] button.write[data-value="1"]').click();
-    statusOnce("Failed: pin 2", function () {
-      const mode = inPage('tr[data-pin="3"] select.mode');
-      mode.value = "output";
-      mode.dispatchEvent(new Event("change"));
-      statusOnce("Failed: pin 3", function () {
-        said.textContent += "mode shown: [" + mode.value + "]\n";
-      });
-    });
-  });
+)" + scenario + R"(
 });
 </script></body></html>
 )";
+}
 
-// A write or a mode change that the board did not acknowledge shows as a
-// failure on the page, in plain words, and the mode column does not show a
-// mode that was not set.
-TEST_F(Start_page, SaysWhenTheBoardDoesNotAcknowledgeAWriteOrAMode)
+// The DOM of the operator page with `scenario`, served from a folder of its
+// own beside copies of the start page's files.
+std::string dump_operator_page(const std::string& scenario)
 {
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("qorvel_operator_" + std::to_string(::getpid()));
@@ -173,18 +178,77 @@ TEST_F(Start_page, SaysWhenTheBoardDoesNotAcknowledgeAWriteOrAMode)
     fs::create_directories(dir / "pages");
     for (const char* file : {"arduino_uno_r4_analog.html", "qorvel.js", "qorvel.css"})
         fs::copy_file(fs::path(QORVEL_SOURCE_DIR) / "pages" / file, dir / "pages" / file);
-    std::ofstream(dir / "pages" / "operator.html") << operator_page;
+    std::ofstream(dir / "pages" / "operator.html") << operator_page(scenario);
     fs::current_path(dir);
+    const std::string dom = dump_dom("http://localhost:8088/operator.html");
+    fs::current_path(QORVEL_SOURCE_DIR);
+    fs::remove_all(dir);
+    return dom;
+}
 
-    // The page's first read meets silence, the write one byte, the mode
-    // silence again.
+// A board's answers to the reads of `pin`, as the simulated board gives them.
+Bytes digital_answer(int pin, std::uint8_t value) { return {0x98, static_cast<std::uint8_t>(0x80 + pin), value, 0xFE}; }
+Bytes analog_answer(int pin, std::uint8_t low) { return {0xA0, static_cast<std::uint8_t>(0x80 + pin), low, 0, 0xFE}; }
+
+// A board that goes silent in the middle of "Read all pins": the page says
+// so in plain words and stops reading. The pins read in that round show what
+// they just got; the pin that failed and every pin after it show no value,
+// not one from the round before.
+TEST_F(Start_page, FailedRoundShowsOnlyWhatItRead)
+{
+    constexpr int pins = 20;
+    constexpr int failing = 5;
+    Sim_board& sim = Connected_board::sim();
+    for (int pin = 0; pin < pins; ++pin) {
+        sim.script(digital_answer(pin, 1));
+        sim.script(analog_answer(pin, static_cast<std::uint8_t>(100 + pin)));
+    }
+    for (int pin = 0; pin < failing; ++pin) {
+        sim.script(digital_answer(pin, 0));
+        sim.script(analog_answer(pin, static_cast<std::uint8_t>(200 + pin)));
+    }
+    sim.script({});
+    const std::string dom = dump_operator_page(R"(
+  statusOnce("Pins read at", function () {
+    say("pin 19 before: " + inPage('tr[data-pin="19"] .digital').textContent + " " +
+        inPage('tr[data-pin="19"] .analog').textContent);
+    inPage("#refresh").click();
+    statusOnce("Failed: pin", function () {
+      for (const tr of frame.contentDocument.querySelectorAll("#pins tbody tr"))
+        say(tr.dataset.pin + ": " + tr.querySelector(".digital").textContent + " " +
+            tr.querySelector(".analog").textContent);
+    });
+  });)");
+
+    std::string shown = "pin 19 before: 1 119\nFailed: pin 5: the board did not answer\n";
+    for (int pin = 0; pin < pins; ++pin)
+        shown += std::to_string(pin) + ": " + (pin < failing ? "0 " + std::to_string(200 + pin) : "– –") + "\n";
+    EXPECT_NE(dom.find(shown), std::string::npos) << shown << "\n" << dom.substr(0, 3000);
+    EXPECT_EQ(sim.instructions().size(), static_cast<std::size_t>(2 * pins + 2 * failing + 1));
+}
+
+// A write or a mode change that the board did not acknowledge shows as a
+// failure on the page, in plain words, and the mode column does not show a
+// mode that was not set. The page's first read meets silence, the write one
+// byte, the mode silence again.
+TEST_F(Start_page, SaysWhenTheBoardDoesNotAcknowledgeAWriteOrAMode)
+{
     Sim_board& sim = Connected_board::sim();
     sim.script({});
     sim.script({0xA4});
     sim.script({});
-    const std::string dom = dump_dom("http://localhost:8088/operator.html");
-    fs::current_path(QORVEL_SOURCE_DIR);
-    fs::remove_all(dir);
+    const std::string dom = dump_operator_page(R"(
+  statusOnce("Failed: pin 0", function () {
+    inPage('tr[data-pin="2"] button.write[data-value="1"]').click();
+    statusOnce("Failed: pin 2", function () {
+      const mode = inPage('tr[data-pin="3"] select.mode');
+      mode.value = "output";
+      mode.dispatchEvent(new Event("change"));
+      statusOnce("Failed: pin 3", function () {
+        say("mode shown: [" + mode.value + "]");
+      });
+    });
+  });)");
 
     EXPECT_NE(dom.find("Failed: pin 0: the board did not answer\n"
                        "Failed: pin 2: the board's answer was not the one expected\n"

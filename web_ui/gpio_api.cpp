@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "board_link/case_report.h"
+#include "board_link/gpio_answer.h"
 #include "board_link/qn_commands.h"
 #include "web_server.h"
 
@@ -67,29 +68,28 @@ bool answer_failed_exchange(httplib::Response& res, const char* unsent_error)
 
 void answer_bad_answer(httplib::Response& res) { answer(res, 502, json{{"error", "Bad answer from board"}}); }
 
-// The size of the board's acknowledgement that the console's decoder checks
-// for the same word; 0 where any answer will do.
-constexpr std::size_t write_answer_size = 4;
-constexpr std::size_t input_output_answer_size = 3;
-
-// The digital value is the board's byte 2 as a signed number: 0xFF reads -1.
-std::optional<int> digital_value(const std::vector<char>& answer)
+// True when the board's answer to the operation word has the size that the
+// console's decoder checks for; a word whose answer the decoder does not
+// know (open drain, pull-up) takes any answer.
+bool is_board_answer(const Server_response& response, const std::string& operation)
 {
-    if (answer.size() < 3) return std::nullopt;
-    return static_cast<std::int8_t>(answer[2]);
+    const std::optional<std::size_t> size = gpio_answer_size(operation);
+    return !size || response.first.size() == *size;
 }
 
+// The digital value is the board's byte 2 as a signed number: 0xFF reads -1.
+int digital_value(const std::vector<char>& answer) { return static_cast<std::int8_t>(answer[2]); }
+
 // The analog value is unsigned 16 bits, low byte first, in bytes 2 and 3.
-std::optional<int> analog_value(const std::vector<char>& answer)
+int analog_value(const std::vector<char>& answer)
 {
-    if (answer.size() < 4) return std::nullopt;
     return static_cast<unsigned char>(answer[2]) + 256 * static_cast<unsigned char>(answer[3]);
 }
 
 // Both reads: "g" + pin + operation to the board, the value from its answer.
-// A value is given only when the board's answer holds it.
+// A value is given only from an answer that the console accepts too.
 void handle_gpio_read(const httplib::Request& req, httplib::Response& res, const char* operation,
-                      std::optional<int> (*value_of)(const std::vector<char>&))
+                      int (*value_of)(const std::vector<char>&))
 {
     int pin = path_pin(req);
     if (!valid_pin(pin)) {
@@ -101,12 +101,11 @@ void handle_gpio_read(const httplib::Request& req, httplib::Response& res, const
 
     Server_response server_response = run_server_command(qvl_serial_write);
     if (answer_failed_exchange(res, "Not implemented")) return;
-    const std::optional<int> pin_value = value_of(server_response.first);
-    if (!pin_value) {
+    if (!is_board_answer(server_response, operation)) {
         answer_bad_answer(res);
         return;
     }
-    answer_ok(res, json{{"pin", pin}, {"value", *pin_value}});
+    answer_ok(res, json{{"pin", pin}, {"value", value_of(server_response.first)}});
 }
 
 // The written value: numbers cut toward zero (1.9 is 1), true 1, false 0;
@@ -121,19 +120,18 @@ std::optional<int> written_value(const json& value)
 }
 
 struct Pin_mode {
-    const char* mode;          // as the page sends it, compared byte for byte
-    const char* suffix;        // the console's mode letters after "c"
-    bool ok_body;              // {"status":"ok"}, or an empty answer
-    std::size_t answer_size;   // the board's acknowledgement; 0: any answer
+    const char* mode;    // as the page sends it, compared byte for byte
+    const char* suffix;  // the console's mode letters after "c"
+    bool ok_body;        // {"status":"ok"}, or an empty answer
 };
 
 constexpr Pin_mode pin_modes[] = {
-    {"input", "i", true, input_output_answer_size},
-    {"output", "o", true, input_output_answer_size},
-    {"opendrain", "od", false, 0},
-    {"pullup", "pu", false, 0},
-    {"pulldown", "pd", false, 0},
-    {"pushpull", "pp", false, 0},
+    {"input", "i", true},
+    {"output", "o", true},
+    {"opendrain", "od", false},
+    {"pullup", "pu", false},
+    {"pulldown", "pd", false},
+    {"pushpull", "pp", false},
 };
 
 const Pin_mode* find_mode(const std::string& mode)
@@ -211,7 +209,7 @@ void handle_gpio_write_digital(const httplib::Request& req, httplib::Response& r
         // "ok" only when the board acknowledged the write as the console
         // expects it to.
         if (answer_failed_exchange(res, "Not implemented")) return;
-        if (server_response.first.size() != write_answer_size) {
+        if (!is_board_answer(server_response, "wd" + mcu_pin_val)) {
             answer_bad_answer(res);
             return;
         }
@@ -239,7 +237,7 @@ void handle_gpio_config(const httplib::Request& req, httplib::Response& res)
         // A mode that the board link has no instruction for (pull-down,
         // push-pull) sends nothing: 501, not a success.
         if (answer_failed_exchange(res, "Mode not implemented")) return;
-        if (pin_mode->answer_size != 0 && server_response.first.size() != pin_mode->answer_size) {
+        if (!is_board_answer(server_response, "c" + mcu_pin_mode)) {
             answer_bad_answer(res);
             return;
         }

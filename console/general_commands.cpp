@@ -14,11 +14,9 @@
 #include "console/console.h"
 #include "console/platform/browser.h"
 #include "console/ui_mode_switch.h"
+#include "web_ui/web_address.h"
 
 namespace {
-
-// The web UI's start page, on the host and port the web server listens on.
-const char* const start_page_url = "http://localhost:8088/arduino_uno_r4_analog.html";
 
 // Gives a board that has just answered a moment before it is asked again.
 constexpr auto identification_pause = std::chrono::milliseconds(30);
@@ -146,6 +144,6 @@ int main_webclient()
         return 0;
     }
     std::this_thread::sleep_for(browser_start_delay);
-    start_browser(start_page_url);
+    start_browser(web_address::start_page_url());
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "board_link/case_report.h"
 #include "board_link/gpio_answer.h"
 #include "board_link/qn_commands.h"
+#include "web_address.h"
 #include "web_server.h"
 
 using json = nlohmann::json;
@@ -150,17 +151,20 @@ bool is_own_host(std::string host)
 {
     for (auto& c : host)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    for (const char* name : {"localhost", "127.0.0.1", "[::1]"}) {
-        std::string n = name;
-        if (host == n || host == n + ":8088") return true;
+    const std::string port = ":" + std::to_string(web_address::port);
+    for (std::string_view name : web_address::loopback_names) {
+        if (host == name || host == std::string(name) + port) return true;
     }
     return false;
 }
 
 bool is_own_origin(const std::string& origin)
 {
-    return origin == "http://localhost:8088" || origin == "http://127.0.0.1:8088" ||
-           origin == "http://[::1]:8088";
+    const std::string port = ":" + std::to_string(web_address::port);
+    for (std::string_view name : web_address::loopback_names) {
+        if (origin == "http://" + std::string(name) + port) return true;
+    }
+    return false;
 }
 
 }  // namespace

@@ -14,6 +14,32 @@
 #include "board_link/halcyr_transcoder.h"
 #include "platform/socket_io.h"
 
+// This layer holds for the one release of cpp-httplib it was written
+// against, since it leans on the library's internals; before moving to
+// another, re-read there what it relies on:
+//   - Server::process_and_close_socket, a private virtual overridden below:
+//     called on a task-queue worker for each accepted connection, and
+//     nothing else reads from that socket.
+//   - Server::process_request (protected): it parses the head, then the
+//     Range header into Request::ranges, then calls its setup callback, then
+//     the pre-routing handler, and reads a body only after that; the
+//     post-routing handler runs before the answer is written; a file is
+//     answered 206 whenever the request has a Range header. The protected
+//     time-out, keep-alive and payload members are read as set.
+//   - Server::listen (web_server.cpp): it marks the server running, then
+//     takes its worker pool from new_task_queue, and only then accepts;
+//     stop() acts only on a server marked running; the pool is shut down
+//     and deleted before listen returns.
+// QORVEL_HTTPLIB_VERSION comes from the top CMakeLists.txt, which also
+// checks the package's version; this checks the header actually compiled
+// (on Windows, from Debian's source package).
+#if !defined(CPPHTTPLIB_VERSION) || !defined(QORVEL_HTTPLIB_VERSION)
+#error "the web server's connections need cpp-httplib's version and the one they were written against"
+#endif
+static_assert(std::string_view(CPPHTTPLIB_VERSION) == QORVEL_HTTPLIB_VERSION,
+              "cpp-httplib's header is not the release the web server's connections were written against: "
+              "re-read what the note above names before changing QORVEL_HTTPLIB_VERSION");
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

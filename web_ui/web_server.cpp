@@ -10,7 +10,8 @@
 // serve until some later stop. So a decided stop is also remembered here, and
 // the web-server thread applies it itself the moment the library asks for its
 // worker pool, which the library does right after marking itself running and
-// before it accepts anything (cpp-httplib 0.11's listen). Whichever of the two
+// before it accepts anything (cpp-httplib 0.11's listen; http_connections.cpp
+// notes what else this layer takes from that release). Whichever of the two
 // threads comes second sees the other's step, so no stop is lost however the
 // threads interleave. Quitting makes the stop permanent, so even a listen
 // that starts after the supervisor's last pass ends at once.

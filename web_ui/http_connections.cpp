@@ -170,13 +170,12 @@ public:
     std::size_t drop_long_ranges(std::size_t head_end)
     {
         constexpr std::string_view name = "range:";
-        constexpr std::size_t longest_range = 100;
         for (std::size_t line = 0; line < head_end;) {
             const auto* at = static_cast<const char*>(std::memchr(buffer_.data() + line, '\n', head_end - line));
             const std::size_t next = static_cast<std::size_t>(at - buffer_.data()) + 1;
             const std::string_view text(buffer_.data() + line, next - line);
             const bool long_range =
-                line > 0 && text.size() > name.size() + longest_range &&
+                line > 0 && text.size() > name.size() + longest_range_value &&
                 std::equal(name.begin(), name.end(), text.begin(),
                            [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
             if (!long_range) {

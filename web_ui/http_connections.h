@@ -29,18 +29,19 @@
 //                                  and a bounded queue of connections waiting
 //                                  for a worker
 //
-// A connection waits for its first request up to the library's read
-// time-out, and for each next request up to its keep-alive time-out (5 s
-// each); each later read of a request waits up to the read time-out. The
-// head of a request (request line and header lines) is read here before the
-// library parses it: at most max_head_bytes and max_header_lines, else the
-// answer is 431. A request must also arrive whole in time, however steadily
-// its bytes come: its head within head_time_limit of its first byte, its
-// body within body_time_limit of its head. A request that misses either
-// limit, or stops sending for a read time-out, is answered 408. A stop
-// closes every connection that is waiting or still reading its request; one
-// whose request is being answered gets its answer first, as far as the
-// client takes it.
+// A connection waits for its first request up to the read time-out, and for
+// each next request up to the keep-alive time-out; each later read of a
+// request waits up to the read time-out (the bounds are in http_bounds.h;
+// the web server sets the time-outs on the library). The head of a request
+// (request line and header lines) is read here before the library parses
+// it: at most max_head_bytes and max_header_lines, else the answer is 431.
+// A request must also arrive whole in time, however steadily its bytes
+// come: its head within head_time_limit of its first byte, its body within
+// body_time_limit of its head. A request that misses either limit, or stops
+// sending for a read time-out, is answered 408. A stop closes every
+// connection that is waiting or still reading its request; one whose
+// request is being answered gets its answer first, as far as the client
+// takes it.
 //
 // A Range header of more than one range is served as if it were not there
 // (200 and the whole file): the library builds an answer of many ranges in
@@ -71,12 +72,7 @@
 
 #include <httplib.h>
 
-inline constexpr std::chrono::milliseconds connection_check_period{50};
-inline constexpr std::size_t max_head_bytes = 8192;
-inline constexpr std::size_t max_header_lines = 100;
-inline constexpr std::chrono::milliseconds linger_after_refusal{2000};
-inline constexpr std::chrono::milliseconds head_time_limit{10000};
-inline constexpr std::chrono::milliseconds body_time_limit{10000};
+#include "http_bounds.h"
 
 class Http_server : public httplib::Server {
 public:

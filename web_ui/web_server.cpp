@@ -44,6 +44,7 @@
 #include "board_link/qn_commands.h"
 #include "board_link/shared_flags.h"
 #include "http_bounds.h"
+#include "worker_pool.h"
 
 Http_server http_server QORVEL_INIT_ORDER(QORVEL_INIT_HTTP_SERVER);
 std::atomic<int> http_server_running{0};

@@ -714,6 +714,36 @@ TEST_F(Web_server, ServesThePagesAndHelpDirectories)
     server_->quit_and_join();
 }
 
+// A path of up to 255 characters is looked up like any other, on a route
+// or among the pages; one of 256 is refused (414) before either, also where
+// its page is there.
+TEST_F(Web_server, PathsOfUpTo255CharactersAreServedLongerOnesGet414)
+{
+    Page_directories pages;
+    const std::string fits = "/" + std::string(254, 'f');
+    const std::string too_long = "/" + std::string(255, 'l');
+    std::ofstream(pages.dir / "pages" / fits.substr(1)) << "fits";
+    std::ofstream(pages.dir / "pages" / too_long.substr(1)) << "too long";
+    // "/api/gpio/grd/" and pin 64 in as many digits as the length takes.
+    const auto pin_path = [](std::size_t length) { return "/api/gpio/grd/" + std::string(length - 16, '0') + "64"; };
+    serial_connected = 1;
+    start_thread();
+    ASSERT_TRUE(server_answers());
+
+    const auto get = [](const std::string& path) {
+        return raw_exchange("GET " + path + " HTTP/1.1\r\nHost: localhost:8088\r\n\r\n");
+    };
+    const std::string page = get(fits);
+    EXPECT_TRUE(page.starts_with("HTTP/1.1 200 OK\r\n")) << page;
+    EXPECT_EQ(body_of(page), "fits");
+    EXPECT_TRUE(is_invalid_pin_answer(get(pin_path(255))));
+    for (const std::string& path : {too_long, pin_path(256)}) {
+        SCOPED_TRACE(path.size());
+        const std::string raw = get(path);
+        EXPECT_TRUE(raw.starts_with("HTTP/1.1 414 URI Too Long\r\n")) << raw;
+    }
+}
+
 // One range of a page is served as asked (206). More than one, overlapping
 // or not, is served as if the Range header were not there: the whole page,
 // once, however many ranges the head can hold; so is an answer never much

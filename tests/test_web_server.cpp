@@ -97,7 +97,7 @@ protected:
 TEST_F(Web_server, FollowsTheLink)
 {
     start_thread();
-    std::this_thread::sleep_for(milliseconds(300));
+    ASSERT_TRUE(server_->made_passes(2));
     EXPECT_FALSE(accepts_connections()) << "listening with the link down";
 
     serial_connected = 1;
@@ -109,7 +109,7 @@ TEST_F(Web_server, FollowsTheLink)
     took = wait_for(server_down, stop_bound);
     EXPECT_TRUE(took) << "still up after the link went down";
     // No new start while the link stays down.
-    std::this_thread::sleep_for(milliseconds(400));
+    EXPECT_TRUE(server_->made_passes(2));
     EXPECT_FALSE(accepts_connections());
 
     auto ended = server_->quit_and_join();
@@ -140,7 +140,7 @@ TEST_F(Web_server, QuitWhileListeningPrintsTheQuitLineAndEnds)
 TEST_F(Web_server, QuitWhileWaitingEndsQuietly)
 {
     start_thread();
-    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_TRUE(server_->made_passes(2));
     auto ended = server_->quit_and_join();
     EXPECT_LT(ended, milliseconds(1500));
     EXPECT_EQ(output(), "");
@@ -660,9 +660,13 @@ TEST_F(Web_server, TakenPortAlternatesStartAndQuitLines)
     int blocker = listen_like_another_server();
     ASSERT_GE(blocker, 0);
 
+    // Each start line and each quit line has its prompt: three failed starts
+    // are six prompts.
+    const unsigned int prompts = prompt_counter;
     serial_connected = 1;
     start_thread();
-    std::this_thread::sleep_for(milliseconds(700));
+    EXPECT_TRUE(wait_for([prompts] { return prompt_counter - prompts >= 6; }, milliseconds(5000)))
+        << "the taken port did not fail three starts";
     EXPECT_FALSE(http_server.is_running());
     ::close(blocker);
 
@@ -888,11 +892,14 @@ TEST_F(Web_server, StopDecidedWhileStartingTakesEffect)
     for (const Variant& v : variants) {
         SCOPED_TRACE(v.what);
         hold_up_the_start(v.decide);
+        // The start line's prompt, then, once the listen has ended, the
+        // quit line's.
+        const unsigned int prompts = prompt_counter;
         v.let_it_start();
         EXPECT_TRUE(wait_for([&] { return v.flag == v.decided; }, milliseconds(2000)));
-        EXPECT_TRUE(wait_for(server_down, milliseconds(3000))) << "the stop was lost";
-        std::this_thread::sleep_for(milliseconds(300));
-        EXPECT_FALSE(accepts_connections()) << "serving after " << v.what;
+        EXPECT_TRUE(wait_for([prompts] { return prompt_counter - prompts >= 2; }, milliseconds(3000)))
+            << "the stop was lost";
+        EXPECT_TRUE(server_down()) << "serving after " << v.what;
     }
 
     // Quitting while it is starting: the supervisor ends in the meantime,
@@ -951,7 +958,7 @@ TEST_F(Web_server, StopsAtRandomMomentsAreNeverLost)
     EXPECT_TRUE(wait_for(accepts_connections, start_bound));
     http_stop_request = 1;
     EXPECT_TRUE(wait_for(server_down, stop_bound));
-    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_TRUE(server_->made_passes(2));
     EXPECT_FALSE(accepts_connections()) << "a stopped server came back";
     http_stop_request = 0;
     EXPECT_TRUE(wait_for(accepts_connections, start_bound));

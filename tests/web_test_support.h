@@ -188,6 +188,7 @@ public:
     {
         ui_mode = mode;
         thread_ = std::thread([this] {
+            tid_ = ::gettid();
             main_webserver();
             ended_ = true;
         });
@@ -206,9 +207,30 @@ public:
     }
     bool ended() const { return ended_; }
 
+    // Waits until the web-server loop, while it waits to listen, has tested
+    // the link and the stop request at least `passes` times since the call,
+    // so that a start it should not make would have come. The loop sleeps
+    // between its tests (100 ms, and 50 ms more while the link is down),
+    // and each sleep is one voluntary context switch of its thread: between
+    // two of them it runs one test of the link or more, so 2 * passes + 1
+    // of them hold `passes` tests, whichever way the link stands.
+    bool made_passes(int passes, milliseconds limit = milliseconds(5000)) const
+    {
+        if (!wait_for([this] { return tid_ != 0; }, limit)) return false;
+        const auto sleeps = [this]() -> long {
+            std::ifstream in("/proc/self/task/" + std::to_string(tid_) + "/status");
+            for (std::string line; std::getline(in, line);)
+                if (line.starts_with("voluntary_ctxt_switches:")) return std::stol(line.substr(24));
+            return -1;
+        };
+        const long before = sleeps();
+        return before >= 0 && wait_for([&] { return sleeps() >= before + 2 * passes + 1; }, limit).has_value();
+    }
+
 private:
     std::thread thread_;
     std::atomic<bool> ended_{false};
+    std::atomic<pid_t> tid_{0};
 };
 
 // Waits until the server answers HTTP (a path that never reaches the board).

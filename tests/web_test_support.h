@@ -210,10 +210,11 @@ public:
     // Waits until the web-server loop, while it waits to listen, has tested
     // the link and the stop request at least `passes` times since the call,
     // so that a start it should not make would have come. The loop sleeps
-    // between its tests (100 ms, and 50 ms more while the link is down),
-    // and each sleep is one voluntary context switch of its thread: between
-    // two of them it runs one test of the link or more, so 2 * passes + 1
-    // of them hold `passes` tests, whichever way the link stands.
+    // 100 ms before its tests, and 50 ms more after them while the link is
+    // down; each sleep is one voluntary context switch of its thread. So at
+    // least every other sleep is followed by the tests, and 2 * passes + 1
+    // sleeps from now (the first may end a pass begun before) hold `passes`
+    // of them.
     bool made_passes(int passes, milliseconds limit = milliseconds(5000)) const
     {
         if (!wait_for([this] { return tid_ != 0; }, limit)) return false;

@@ -32,8 +32,8 @@ inline constexpr std::chrono::milliseconds connection_check_period{50};
 
 // --- Size ---------------------------------------------------------------
 
-// The head is held whole before the library parses it, which would
-// otherwise let a request line or header line grow without limit (431).
+// The head is held whole before the library parses it; the library alone
+// lets a request line or a header line grow without limit (431).
 inline constexpr std::size_t max_head_bytes = 8192;
 // A browser sends about a dozen header lines; the library keeps each (431).
 inline constexpr std::size_t max_header_lines = 100;

@@ -11,9 +11,10 @@
 //                             added
 //   shutdown()                runs what is queued, then ends and joins every
 //                             worker; also on destruction
-//   make_way_for_waiting()    on a worker whose connection is idle: true when
-//                             a queued connection needs this worker, which
-//                             must then close its connection
+//   make_way_for_waiting()    on a worker whose connection waits for its
+//                             client, or is being answered: true when a
+//                             queued connection needs this worker, whose
+//                             connection must then close (after the answer)
 //   turning_away()            true while a turned-away task runs
 //
 // Rules
@@ -28,7 +29,7 @@
 //     make_way_for_waiting() becomes the one coming for it. It is counted
 //     once, however often its connection asks again before its task ends
 //     (the last answer decided, then the drop of what a refused client
-//     still sends), and no longer once it takes its next task. A count too
+//     still sends), and no longer once that task has ended. A count too
 //     high leaves a queued client without a worker until some connection
 //     ends on its own; one too low closes more connections than clients
 //     wait.

@@ -47,8 +47,8 @@ TEST_F(Web_program, ServerFollowsTheLinkAndTheStopRequest)
     // Asked to stay down before any board is there.
     program.send_line("http_stop");
     connect();
-    // A server that stays down gives no sign to wait for; the window covers
-    // several passes of the web-server thread, which would have started it.
+    // Staying down gives no sign to wait for: 400 ms hold three passes of
+    // the web-server loop (100 ms each), any of which would start it.
     std::this_thread::sleep_for(milliseconds(400));
     EXPECT_EQ(count_of(program.out(), start_line), 0u);
     EXPECT_FALSE(accepts_connections());
@@ -87,7 +87,9 @@ TEST_F(Web_program, ServerFollowsTheLinkAndTheStopRequest)
     ASSERT_TRUE(took) << program.out();
     EXPECT_LT(*took, milliseconds(1500));
     EXPECT_FALSE(accepts_connections());
-    // Nor does it come back on its own: a window of several of its passes.
+    // Nor does it come back on its own, which gives no sign either: 300 ms
+    // hold two passes with the link down (150 ms each); the quit lines
+    // counted at the end cover the rest of the run.
     std::this_thread::sleep_for(milliseconds(300));
     EXPECT_EQ(count_of(program.out(), start_line), 2u);
 

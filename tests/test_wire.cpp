@@ -2,6 +2,9 @@
 #include "board_test_support.h"
 #include "wire_tables.h"
 
+#include <unistd.h>
+
+#include <fstream>
 #include <thread>
 
 namespace {
@@ -230,6 +233,58 @@ TEST_F(Wire, ConcurrentExchangesKeepTheirOwnAnswers) {
     EXPECT_EQ(done, 96);
     EXPECT_EQ(wrong, 0);
     Connected_board::sim().clear_received();
+}
+
+// The scheduling state of one of this process's threads, from /proc: 'S'
+// while it sleeps, as on a lock that another thread holds.
+char thread_state(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto name_end = stat.rfind(") ");
+    return name_end == std::string::npos || name_end + 2 >= stat.size() ? '?' : stat[name_end + 2];
+}
+
+// "di" closes the link while an exchange waits for it (the link's lock is
+// not fair, so "di" may get it first): the exchange that then takes the
+// link finds it closed and sends nothing, as one called off, with no failed
+// write or read on standard error and nothing to decode.
+TEST_F(Wire, ExchangeThatWaitedWhileTheLinkClosedIsCalledOff) {
+    Sim_board& sim = Connected_board::sim();
+    std::atomic<pid_t> waiter{0};
+    Server_response answer = answer_of({1});
+    Exchange_outcome outcome = Exchange_outcome::answered;
+    bool waited = false;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    std::thread exchange;
+    {
+        auto lock = take_link_ahead_of_exchanges();
+        exchange = std::thread([&] {
+            waiter = ::gettid();
+            answer = run_server_command("sta");
+            outcome = last_exchange_outcome();
+        });
+        // The word has passed the link's flag and sleeps on the lock.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!(waited = waiter != 0 && thread_state(waiter) == 'S') && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        serial_link.close();
+    }
+    exchange.join();
+    const std::string errors = testing::internal::GetCapturedStderr();
+    const std::string out = testing::internal::GetCapturedStdout();
+    stdout_of([&] {
+        std::lock_guard<std::mutex> lock(link_mutex());
+        serial_link.open(sim.device_path());
+    });
+    ASSERT_EQ(serial_link.get_connection_state().state, 1);
+
+    EXPECT_TRUE(waited) << "the word did not wait for the link";
+    EXPECT_EQ(outcome, Exchange_outcome::called_off);
+    EXPECT_EQ(answer, Server_response{});
+    EXPECT_EQ(errors, "");
+    EXPECT_EQ(out.find("Not able to decode."), std::string::npos) << out;
+    EXPECT_TRUE(sim.received().empty());
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -19,6 +20,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <httplib.h>
 
@@ -85,9 +87,35 @@ inline bool accepts_connections()
 }
 
 // The server's ends of the connections to port 8088 in this network
-// namespace (the tests run in one of their own): how many are established,
-// how many bytes the clients sent that the server has not yet read, and how
-// many connections wait for the server to accept them.
+// namespace (the tests run in one of their own), from /proc/net/tcp: the
+// client's address and port as "0100007F:PORT" in hex, the state ("01"
+// established, "0A" the listening socket) and the bytes received and not
+// yet read (for the listening socket: the connections not yet accepted).
+struct Server_end {
+    std::string remote;
+    std::string state;
+    std::size_t received = 0;
+};
+
+inline std::vector<Server_end> server_ends()
+{
+    std::vector<Server_end> ends;
+    std::ifstream in("/proc/net/tcp");
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues;
+        fields >> slot >> local >> remote >> state >> queues;
+        if (!local.ends_with(":1F98")) continue;
+        ends.push_back({remote, state, std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16)});
+    }
+    return ends;
+}
+
+// How many of those connections are established, how many bytes their
+// clients sent that the server has not yet read, and how many connections
+// wait for the server to accept them.
 struct Server_side {
     std::size_t connections = 0;
     std::size_t unread = 0;
@@ -97,19 +125,11 @@ struct Server_side {
 inline Server_side server_side()
 {
     Server_side side;
-    std::ifstream in("/proc/net/tcp");
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues;
-        fields >> slot >> local >> remote >> state >> queues;
-        if (!local.ends_with(":1F98")) continue;
-        const std::size_t received = std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16);
-        if (state == "0A") side.unaccepted += received;
-        if (state != "01") continue;
+    for (const Server_end& end : server_ends()) {
+        if (end.state == "0A") side.unaccepted += end.received;
+        if (end.state != "01") continue;
         ++side.connections;
-        side.unread += received;
+        side.unread += end.received;
     }
     return side;
 }
@@ -122,6 +142,26 @@ inline bool server_took_everything(std::size_t n, milliseconds limit = milliseco
                [n] {
                    const Server_side side = server_side();
                    return side.connections == n && side.unread == 0;
+               },
+               limit)
+        .has_value();
+}
+
+// Waits until the server has read everything that the client of `fd` has
+// sent so far: once the client has sent a byte, its connection has then been
+// accepted and a worker is reading it.
+inline bool server_took_everything_of(int fd, milliseconds limit = milliseconds(5000))
+{
+    sockaddr_in own{};
+    socklen_t length = sizeof own;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &length) != 0) return false;
+    char remote[16];
+    std::snprintf(remote, sizeof remote, "0100007F:%04X", ntohs(own.sin_port));
+    return wait_for(
+               [&remote] {
+                   for (const Server_end& end : server_ends())
+                       if (end.remote == remote && end.state == "01") return end.received == 0;
+                   return false;
                },
                limit)
         .has_value();
@@ -148,6 +188,7 @@ public:
     {
         ui_mode = mode;
         thread_ = std::thread([this] {
+            tid_ = ::gettid();
             main_webserver();
             ended_ = true;
         });
@@ -166,9 +207,31 @@ public:
     }
     bool ended() const { return ended_; }
 
+    // Waits until the web-server loop, while it waits to listen, has tested
+    // the link and the stop request at least `passes` times since the call,
+    // so that a start it should not make would have come. The loop sleeps
+    // 100 ms before its tests, and 50 ms more after them while the link is
+    // down; each sleep is one voluntary context switch of its thread. So at
+    // least every other sleep is followed by the tests, and 2 * passes + 1
+    // sleeps from now (the first may end a pass begun before) hold `passes`
+    // of them.
+    bool made_passes(int passes, milliseconds limit = milliseconds(5000)) const
+    {
+        if (!wait_for([this] { return tid_ != 0; }, limit)) return false;
+        const auto sleeps = [this]() -> long {
+            std::ifstream in("/proc/self/task/" + std::to_string(tid_) + "/status");
+            for (std::string line; std::getline(in, line);)
+                if (line.starts_with("voluntary_ctxt_switches:")) return std::stol(line.substr(24));
+            return -1;
+        };
+        const long before = sleeps();
+        return before >= 0 && wait_for([&] { return sleeps() >= before + 2 * passes + 1; }, limit).has_value();
+    }
+
 private:
     std::thread thread_;
     std::atomic<bool> ended_{false};
+    std::atomic<pid_t> tid_{0};
 };
 
 // Waits until the server answers HTTP (a path that never reaches the board).

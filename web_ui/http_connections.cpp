@@ -13,6 +13,33 @@
 
 #include "board_link/halcyr_transcoder.h"
 #include "platform/socket_io.h"
+#include "worker_pool.h"
+
+// This layer holds for the one release of cpp-httplib it was written
+// against, since it leans on the library's internals; before moving to
+// another, re-read there what it relies on:
+//   - Server::process_and_close_socket, a private virtual overridden below:
+//     called on a task-queue worker for each accepted connection, and
+//     nothing else reads from that socket.
+//   - Server::process_request (protected): it parses the head, then the
+//     Range header into Request::ranges, then calls its setup callback, then
+//     the pre-routing handler, and reads a body only after that; the
+//     post-routing handler runs before the answer is written; a file is
+//     answered 206 whenever the request has a Range header. The protected
+//     time-out, keep-alive and payload members are read as set.
+//   - Server::listen (web_server.cpp): it marks the server running, then
+//     takes its worker pool from new_task_queue, and only then accepts;
+//     stop() acts only on a server marked running; the pool is shut down
+//     and deleted before listen returns.
+// QORVEL_HTTPLIB_VERSION comes from the top CMakeLists.txt, which also
+// checks the package's version; this checks the header actually compiled
+// (on Windows, from Debian's source package).
+#if !defined(CPPHTTPLIB_VERSION) || !defined(QORVEL_HTTPLIB_VERSION)
+#error "the web server's connections need cpp-httplib's version and the one they were written against"
+#endif
+static_assert(std::string_view(CPPHTTPLIB_VERSION) == QORVEL_HTTPLIB_VERSION,
+              "cpp-httplib's header is not the release the web server's connections were written against: "
+              "re-read what the note above names before changing QORVEL_HTTPLIB_VERSION");
 
 namespace {
 
@@ -144,13 +171,12 @@ public:
     std::size_t drop_long_ranges(std::size_t head_end)
     {
         constexpr std::string_view name = "range:";
-        constexpr std::size_t longest_range = 100;
         for (std::size_t line = 0; line < head_end;) {
             const auto* at = static_cast<const char*>(std::memchr(buffer_.data() + line, '\n', head_end - line));
             const std::size_t next = static_cast<std::size_t>(at - buffer_.data()) + 1;
             const std::string_view text(buffer_.data() + line, next - line);
             const bool long_range =
-                line > 0 && text.size() > name.size() + longest_range &&
+                line > 0 && text.size() > name.size() + longest_range_value &&
                 std::equal(name.begin(), name.end(), text.begin(),
                            [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
             if (!long_range) {
@@ -321,10 +347,6 @@ private:
 // The connection that the calling worker is serving.
 thread_local Connection_stream* connection_of_this_worker = nullptr;
 
-thread_local Worker_pool* pool_of_this_worker = nullptr;
-thread_local bool made_way_on_this_worker = false;
-thread_local bool turning_away_on_this_thread = false;
-
 }  // namespace
 
 Http_server::Http_server()
@@ -417,102 +439,4 @@ bool Http_server::process_and_close_socket(socket_t sock)
     if (!read_whole) stream.drop_input(linger_after_refusal);
     socket_io::close_connection(sock);
     return ok;
-}
-
-Worker_pool::Worker_pool(std::size_t max_workers, std::size_t max_waiting)
-    : max_workers_(std::max<std::size_t>(max_workers, 1)), max_waiting_(max_waiting)
-{
-}
-
-Worker_pool::~Worker_pool() { shutdown(); }
-
-std::size_t Worker_pool::uncovered_locked() const
-{
-    const std::size_t coming = idle_ + starting_ + making_way_;
-    return tasks_.size() > coming ? tasks_.size() - coming : 0;
-}
-
-void Worker_pool::note_waiting_locked() { waiting_ = uncovered_locked() > 0; }
-
-void Worker_pool::enqueue(std::function<void()> fn)
-{
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const bool can_grow = workers_.size() < max_workers_ && !shutting_down_;
-        if (can_grow || uncovered_locked() < max_waiting_) {
-            tasks_.push_back(std::move(fn));
-            // Every connection gets a worker of its own while the limit
-            // allows: a connection holds its worker while it waits for its
-            // client.
-            if (uncovered_locked() > 0 && can_grow) {
-                workers_.emplace_back([this] { work(); });
-                ++starting_;
-            } else {
-                wake_.notify_one();
-            }
-            note_waiting_locked();
-            return;
-        }
-    }
-    turning_away_on_this_thread = true;
-    fn();
-    turning_away_on_this_thread = false;
-}
-
-void Worker_pool::shutdown()
-{
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        shutting_down_ = true;
-    }
-    wake_.notify_all();
-    // No worker is added once shutting_down_ is set.
-    for (std::thread& worker : workers_) {
-        if (worker.joinable()) worker.join();
-    }
-}
-
-bool Worker_pool::make_way_for_waiting()
-{
-    Worker_pool* pool = pool_of_this_worker;
-    if (pool == nullptr) return false;
-    // A worker that has made way already is counted once: its connection
-    // may be asked again (the last answer decided, then the drop of what a
-    // refused client still sends).
-    if (made_way_on_this_worker) return true;
-    if (!pool->waiting_) return false;
-    std::lock_guard<std::mutex> lock(pool->mutex_);
-    if (pool->uncovered_locked() == 0) return false;
-    ++pool->making_way_;
-    made_way_on_this_worker = true;
-    pool->note_waiting_locked();
-    return true;
-}
-
-bool Worker_pool::turning_away() { return turning_away_on_this_thread; }
-
-void Worker_pool::work()
-{
-    pool_of_this_worker = this;
-    std::unique_lock<std::mutex> lock(mutex_);
-    --starting_;
-    for (;;) {
-        ++idle_;
-        note_waiting_locked();
-        wake_.wait(lock, [this] { return shutting_down_ || !tasks_.empty(); });
-        --idle_;
-        // What was queued before the shutdown is still run: each task
-        // closes its connection.
-        if (tasks_.empty()) break;
-        std::function<void()> task = std::move(tasks_.front());
-        tasks_.pop_front();
-        note_waiting_locked();
-        lock.unlock();
-        task();
-        lock.lock();
-        if (made_way_on_this_worker) {
-            made_way_on_this_worker = false;
-            --making_way_;
-        }
-    }
 }

@@ -24,22 +24,20 @@
 //     refuse_unbounded_request     for the pre-routing handler: answers a
 //                                  request whose body is not bounded ahead
 //                                  (411, 413, 415), before any of it is read
-//   Worker_pool                    the library's task queue: one worker per
-//                                  connection, grown on demand up to a limit,
-//                                  and a bounded queue of connections waiting
-//                                  for a worker
 //
-// A connection waits for its first request, and between requests, up to the
-// library's read time-out (5 s); each later read of a request has the same
-// time-out. The head of a request (request line and header lines) is read
-// here before the library parses it: at most max_head_bytes and
-// max_header_lines, else the answer is 431. A request must also arrive whole
-// in time, however steadily its bytes come: its head within head_time_limit
-// of its first byte, its body within body_time_limit of its head. A request
-// that misses either limit, or stops sending for a read time-out, is
-// answered 408. A stop closes every connection that is waiting or still
-// reading its request; one whose request is being answered gets its answer
-// first, as far as the client takes it.
+// A connection waits for its first request up to the read time-out, and for
+// each next request up to the keep-alive time-out; each later read of a
+// request waits up to the read time-out (the bounds are in http_bounds.h;
+// the web server sets the time-outs on the library). The head of a request
+// (request line and header lines) is read here before the library parses
+// it: at most max_head_bytes and max_header_lines, else the answer is 431.
+// A request must also arrive whole in time, however steadily its bytes
+// come: its head within head_time_limit of its first byte, its body within
+// body_time_limit of its head. A request that misses either limit, or stops
+// sending for a read time-out, is answered 408. A stop closes every
+// connection that is waiting or still reading its request; one whose
+// request is being answered gets its answer first, as far as the client
+// takes it.
 //
 // A Range header of more than one range is served as if it were not there
 // (200 and the whole file): the library builds an answer of many ranges in
@@ -54,28 +52,16 @@
 // can read the answer, and the connection is closed. Nothing left unread is
 // ever taken for a next request.
 //
-// When every worker is busy and connections queue for one, one connection
-// that waits for a request is closed for each queued connection, and one
-// whose request comes while others queue is closed after its answer; beyond
-// max_waiting queued connections, the newest is closed at once.
+// When every worker is busy and connections queue for one (worker_pool.h:
+// one worker per connection up to a limit), one connection that waits for a
+// request is closed for each queued connection, and one whose request comes
+// while others queue is closed after its answer; beyond max_waiting queued
+// connections, the newest is closed at once.
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstddef>
-#include <deque>
-#include <functional>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 #include <httplib.h>
 
-inline constexpr std::chrono::milliseconds connection_check_period{50};
-inline constexpr std::size_t max_head_bytes = 8192;
-inline constexpr std::size_t max_header_lines = 100;
-inline constexpr std::chrono::milliseconds linger_after_refusal{2000};
-inline constexpr std::chrono::milliseconds head_time_limit{10000};
-inline constexpr std::chrono::milliseconds body_time_limit{10000};
+#include "http_bounds.h"
 
 class Http_server : public httplib::Server {
 public:
@@ -95,47 +81,4 @@ private:
     bool process_and_close_socket(socket_t sock) override;
 
     std::atomic<bool> closing_{false};
-};
-
-class Worker_pool final : public httplib::TaskQueue {
-public:
-    Worker_pool(std::size_t max_workers, std::size_t max_waiting);
-    ~Worker_pool() override;
-    Worker_pool(const Worker_pool&) = delete;
-    Worker_pool& operator=(const Worker_pool&) = delete;
-
-    // A connection for a worker. When max_waiting connections already wait
-    // and no worker can be added, it is turned away instead: the task runs
-    // at once on the calling thread with turning_away() true.
-    void enqueue(std::function<void()> fn) override;
-    // Runs what is queued, then ends and joins every worker.
-    void shutdown() override;
-
-    // On a worker whose connection waits for its client, or has been
-    // answered: true when a queued connection has no worker coming for it
-    // yet; this worker is then counted as the one coming, once however often
-    // it asks again, and its connection must close.
-    static bool make_way_for_waiting();
-    // True on the thread that runs a turned-away connection's task.
-    static bool turning_away();
-
-private:
-    void work();
-    std::size_t uncovered_locked() const;
-    void note_waiting_locked();
-
-    const std::size_t max_workers_;
-    const std::size_t max_waiting_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> tasks_;
-    std::vector<std::thread> workers_;
-    // Workers that will take a queued task: waiting for one, just started,
-    // or closing their connection to make way.
-    std::size_t idle_ = 0;
-    std::size_t starting_ = 0;
-    std::size_t making_way_ = 0;
-    bool shutting_down_ = false;
-    // A queued task has no worker coming for it (read without the lock).
-    std::atomic<bool> waiting_{false};
 };

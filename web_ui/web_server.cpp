@@ -10,7 +10,8 @@
 // serve until some later stop. So a decided stop is also remembered here, and
 // the web-server thread applies it itself the moment the library asks for its
 // worker pool, which the library does right after marking itself running and
-// before it accepts anything (cpp-httplib 0.11's listen). Whichever of the two
+// before it accepts anything (cpp-httplib 0.11's listen; http_connections.cpp
+// notes what else this layer takes from that release). Whichever of the two
 // threads comes second sees the other's step, so no stop is lost however the
 // threads interleave. Quitting makes the stop permanent, so even a listen
 // that starts after the supervisor's last pass ends at once.
@@ -42,6 +43,8 @@
 #include "board_link/init_order.h"
 #include "board_link/qn_commands.h"
 #include "board_link/shared_flags.h"
+#include "http_bounds.h"
+#include "worker_pool.h"
 
 Http_server http_server QORVEL_INIT_ORDER(QORVEL_INIT_HTTP_SERVER);
 std::atomic<int> http_server_running{0};
@@ -59,21 +62,6 @@ constexpr int http_port = 8088;
 constexpr auto loop_period = std::chrono::milliseconds(100);
 constexpr auto link_down_extra = std::chrono::milliseconds(50);
 constexpr auto supervisor_period = std::chrono::milliseconds(100);
-
-// The API's bodies are a few bytes; nothing a request sends is held beyond
-// this.
-constexpr std::size_t max_request_body = 4096;
-
-// Requests one connection may carry before it is closed; a browser opens a
-// new one when it needs it.
-constexpr std::size_t requests_per_connection = 100;
-
-// Each open connection holds a worker while it waits for its client; a
-// browser keeps about six. Beyond this many, connections queue for a worker
-// and waiting ones give theirs up, one for each; beyond max_waiting queued
-// connections, the newest is closed.
-constexpr std::size_t max_workers = 64;
-constexpr std::size_t max_waiting = 64;
 
 // Guards the stop bookkeeping below and every call of http_server.stop(), so
 // one listen is stopped once and http_server_running never goes back to 0
@@ -166,12 +154,6 @@ bool leaves_the_pages(const std::string& path)
     return false;
 }
 
-// No route or page has a path near this long. The routes' patterns are
-// matched by regular expressions that recurse once for each character of a
-// matching path, deep into the worker's stack, which stays resident: a
-// request with a path of thousands of digits would cost megabytes.
-constexpr std::size_t max_path_length = 255;
-
 // Runs before any route or file, before any body is read.
 httplib::Server::HandlerResponse screen_request(const httplib::Request& req, httplib::Response& res)
 {
@@ -193,6 +175,9 @@ void configure_server()
 {
     http_server.set_address_family(AF_INET);
     http_server.set_socket_options(exclusive_socket_options);
+    http_server.set_read_timeout(read_timeout);
+    http_server.set_keep_alive_timeout(keep_alive_timeout.count());
+    http_server.set_write_timeout(write_timeout);
     http_server.set_keep_alive_max_count(requests_per_connection);
     http_server.set_payload_max_length(max_request_body);
     http_server.set_pre_routing_handler(screen_request);

@@ -44,6 +44,7 @@
 #include "board_link/qn_commands.h"
 #include "board_link/shared_flags.h"
 #include "http_bounds.h"
+#include "web_address.h"
 #include "worker_pool.h"
 
 Http_server http_server QORVEL_INIT_ORDER(QORVEL_INIT_HTTP_SERVER);
@@ -51,13 +52,6 @@ std::atomic<int> http_server_running{0};
 
 namespace {
 
-// The name the operator's browser uses.
-constexpr const char* loopback_host = "localhost";
-// The socket is bound to IPv4 loopback rather than to whatever "localhost"
-// resolves to first: on Debian that is ::1, and a socket on ::1 refuses the
-// many clients of 127.0.0.1, while clients of "localhost" try both addresses.
-constexpr const char* listen_address = "127.0.0.1";
-constexpr int http_port = 8088;
 
 constexpr auto loop_period = std::chrono::milliseconds(100);
 constexpr auto link_down_extra = std::chrono::milliseconds(50);
@@ -67,9 +61,9 @@ constexpr auto supervisor_period = std::chrono::milliseconds(100);
 // one listen is stopped once and http_server_running never goes back to 0
 // after the next listen has set it.
 std::mutex stop_mutex;
-bool stop_decided = false;  // the current listen must end
-bool stop_done = false;     // ... and the library has been told
-bool quitting = false;      // every listen from now on must end
+bool stop_decided = false;      // the current listen must end
+bool stop_done = false;         // ... and the library has been told
+bool stopped_for_good = false;  // every listen from now on must end
 
 // Under stop_mutex: tells the library to stop if it can take the stop now;
 // otherwise the listen applies stop_decided itself once it is running.
@@ -88,7 +82,7 @@ void apply_stop_locked()
 void stop_server(bool for_good)
 {
     std::lock_guard<std::mutex> lock(stop_mutex);
-    if (for_good) quitting = true;
+    if (for_good) stopped_for_good = true;
     stop_decided = true;
     apply_stop_locked();
     http_server_running = 0;
@@ -98,7 +92,7 @@ void stop_server(bool for_good)
 void mark_listen_starting()
 {
     std::lock_guard<std::mutex> lock(stop_mutex);
-    stop_decided = quitting;
+    stop_decided = stopped_for_good;
     stop_done = false;
     if (stop_decided)
         http_server.end_connections();
@@ -194,7 +188,7 @@ void print_line_and_prompt(const std::string& line)
 void reset_stop_state()
 {
     std::lock_guard<std::mutex> lock(stop_mutex);
-    quitting = false;
+    stopped_for_good = false;
     stop_decided = false;
     stop_done = false;
     http_server.keep_connections();
@@ -204,9 +198,9 @@ void reset_stop_state()
 
 void server_start_stop_loop()
 {
-    while (ui_mode != 2) {
+    while (!quitting()) {
         std::this_thread::sleep_for(supervisor_period);
-        if (http_server_running != 0 && (serial_connected != 1 || ui_mode == 2)) {
+        if (http_server_running != 0 && (serial_connected != 1 || quitting())) {
             stop_server(false);
         } else if (http_server_running != 0 && http_stop_request == 1) {
             stop_server(false);
@@ -234,7 +228,7 @@ int main_webserver()
 
     // 3. Listen while the link is up and no stop is requested.
     while (true) {
-        if (ui_mode == 2) break;
+        if (quitting()) break;
         std::this_thread::sleep_for(loop_period);
         if (serial_connected != 1) {
             std::this_thread::sleep_for(link_down_extra);
@@ -242,10 +236,9 @@ int main_webserver()
         }
         if (http_stop_request != 0) continue;
 
-        print_line_and_prompt(std::string("\n[Qorvel] Server running on http://") +
-                              loopback_host + ":" + std::to_string(http_port));
+        print_line_and_prompt("\n[Qorvel] Server running on " + web_address::url());
         mark_listen_starting();
-        http_server.listen(listen_address, http_port);
+        http_server.listen(web_address::listen_address, web_address::port);
         print_line_and_prompt("\n[Qorvel] Webserver quit.");
     }
 

@@ -43,14 +43,11 @@ void connect()
 
     std::string port_name;
     const bool answered = static_cast<bool>(std::cin >> port_name);
+    print_line("");
     // Input ended before a port was named, or the end began while the
     // operator typed: nothing is opened (an open raises DTR, which resets
     // many boards), and the console loop ends the session at its next read.
-    if (!answered || quitting()) {
-        print_line("");
-        return;
-    }
-    print_line("");
+    if (!answered || quitting()) return;
     const std::string port_name_upper = to_upper(port_name);
 
     {

@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <system_error>
 
 #include "board_link/case_report.h"
 
@@ -148,7 +149,12 @@ void watch(End_steps steps)
     // before the port is released.
     std::signal(SIGPIPE, SIG_IGN);
     // Not joined: the process ends on this thread, with or without it.
-    std::thread orderly_end(run_orderly_end, steps);
+    std::thread orderly_end;
+    try {
+        orderly_end = std::thread(run_orderly_end, steps);
+    } catch (const std::system_error&) {
+        end_process_as(sig);  // no thread to be had: the port is let go of all the same
+    }
     if (wait_for_progress(port_released, steps.release_limit)) wait_for_progress(end_finished, steps.finish_limit);
     end_process_as(sig);
 }

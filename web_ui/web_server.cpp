@@ -52,7 +52,6 @@ std::atomic<int> http_server_running{0};
 
 namespace {
 
-
 constexpr auto loop_period = std::chrono::milliseconds(100);
 constexpr auto link_down_extra = std::chrono::milliseconds(50);
 constexpr auto supervisor_period = std::chrono::milliseconds(100);
